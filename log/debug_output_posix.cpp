@@ -1,0 +1,11 @@
+#include <cstdio>
+#include <cstdlib>
+
+namespace rklog {
+// Without a debugger channel the text goes to standard error when ZPV_LOG_STDERR is set, and is
+// discarded otherwise, as the debugger output is when nothing listens.
+void SystemDebugOutput(const char* text) {
+    static const bool enabled = std::getenv("ZPV_LOG_STDERR") != nullptr;
+    if (enabled) std::fputs(text, stderr);
+}
+}

@@ -1,0 +1,5 @@
+#include <windows.h>
+
+namespace rklog {
+void SystemDebugOutput(const char* text) { OutputDebugStringA(text); }
+}

@@ -1,0 +1,188 @@
+#include "log/rklog.h"
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+namespace rklog {
+
+std::string logTag = "ZPV";
+
+namespace {
+const char* const kNames[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+const char kLetters[] = "TDIWEF";
+
+DebugOutputFn g_debugOutput = nullptr;
+
+// Messages from several threads share the debugger stream's 256-byte buffer: one lock per
+// message keeps each message's pieces together and in order.
+std::mutex& DeliveryMutex() {
+    static std::mutex m;
+    return m;
+}
+
+const char* FileNameOf(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (slash) return slash + 1;
+    const char* backslash = std::strrchr(path, '\\');
+    return backslash ? backslash + 1 : path;
+}
+}  // namespace
+
+const char* LevelName(int level) { return level >= 0 && level <= 5 ? kNames[level] : "OTHER"; }
+char LevelLetter(int level) { return level >= 0 && level <= 5 ? kLetters[level] : 'O'; }
+
+void SetDebugOutput(DebugOutputFn fn) { g_debugOutput = fn; }
+
+LogData::LogData() : buf(buffer, kBufferSize), stream(&buf) {}
+
+bool FilteringLogger::deliver(LogData* data) {
+    if (data->level < threshold) return true;
+    return forwardTo ? forwardTo->deliver(data) : false;
+}
+
+RkDbgLogger::RkDbgLogger() : RkFilteringLogger(kTrace, new OutputDebugStringLogger(), false) {}
+
+bool OstreamLogger::deliver(LogData* data) {
+    *data->buf.current() = '\0';   // the buffer has a spare word behind it
+    target->write(data->buffer, static_cast<std::streamsize>(data->length()));
+    target->flush();
+    return true;
+}
+
+bool OutputDebugStringLogger::deliver(LogData* data) {
+    std::lock_guard<std::mutex> lock(DeliveryMutex());
+    return OstreamLogger::deliver(data);
+}
+
+RkLogger::RkLogger(const char* /*fileName: no log file is ever written*/) {
+    dbgSink = new RkDbgLogger();
+    sinks.emplace_back(dbgSink);
+}
+
+RkLogger::~RkLogger() {
+    // The sinks live as long as the process; the list holds plain pointers.
+}
+
+bool RkLogger::deliver(LogData* data) {
+    bool result = true;
+    try {
+        for (const std::any& sink : sinks) {
+            BaseLogger* target = nullptr;
+            if (stdEnabled && sink.type() == typeid(RkStdLogger*))
+                target = std::any_cast<RkStdLogger*>(sink);
+            else if (dbgEnabled && sink.type() == typeid(RkDbgLogger*))
+                target = std::any_cast<RkDbgLogger*>(sink);
+            else if (fileEnabled && sink.type() == typeid(RkFileLogger*))
+                target = std::any_cast<RkFileLogger*>(sink);
+            if (!target || !result) continue;
+            result = target->deliver(data);
+        }
+    } catch (...) {
+    }
+    return result;
+}
+
+RkLogger& processLogger() {
+    // Built on first use so that statements logged during static initialisation work too.
+    static RkLogger* logger = new RkLogger("zpv.log");
+    return *logger;
+}
+
+LogMessage::LogMessage(const char* file, unsigned line, int level, BaseLogger* logger)
+    : logger_(logger), data_(new LogData()) {
+    data_->level = level;
+    data_->sourceLine = line;
+    data_->sourcePath = file ? file : "";
+    data_->sourceFile = FileNameOf(data_->sourcePath);
+    std::time_t now = std::time(nullptr);
+    data_->timestamp = static_cast<std::int64_t>(now);
+#ifdef _WIN32
+    gmtime_s(&data_->utcTime, &now);
+#else
+    gmtime_r(&now, &data_->utcTime);
+#endif
+}
+
+LogMessage::~LogMessage() {
+    flush();
+    if (deleteData_) delete data_;
+}
+
+void LogMessage::writeHeader() {
+    std::ostream& os = data_->stream;
+    const auto before = data_->length();
+    os.fill(' ');
+    os.width(5);
+    os << std::left << LevelName(data_->level);
+    os << std::dec << " - " << data_->sourceFile << "(" << data_->sourceLine << "): ";
+    data_->headerLength = static_cast<int>(data_->length() - before);
+}
+
+void LogMessage::flush() {
+    if (flushed_) return;
+    LogData& d = *data_;
+    char* const base = d.buf.base();
+    char* cur = d.buf.current();
+    if (cur == base || cur[-1] != '\n') {
+        if (cur == d.buf.limit()) {
+            d.buf.backup(1);   // the line feed replaces the last character
+        }
+        d.buf.sputc('\n');
+    }
+    deleteData_ = logger_ ? logger_->deliver(data_) : true;
+    flushed_ = true;
+}
+
+}  // namespace rklog
+
+namespace n_log {
+
+void CustomLogMessage::writeHeader() {
+    const std::tm& t = data_->utcTime;
+    std::ostringstream h;
+    h << "[" << rklog::logTag << "][" << rklog::LevelLetter(data_->level) << "]["
+      << (t.tm_year + 1900) << "-" << (t.tm_mon + 1) << "-" << t.tm_mday << " "
+      << t.tm_hour << ":" << t.tm_min << ":" << t.tm_sec << "] ";
+    const std::string header = h.str();
+    data_->stream << header;
+    data_->headerLength = static_cast<int>(header.size());
+}
+
+}  // namespace n_log
+
+template <class Ch>
+int OutputDebugStringBuf<Ch>::sync() {
+    try {
+        std::string text(this->pbase(), this->pptr());
+        if (!text.empty()) rklog::PlatformDebugOutput(text.c_str());
+        this->setp(buffer_, buffer_ + kSize);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+template <class Ch>
+typename std::basic_stringbuf<Ch>::int_type OutputDebugStringBuf<Ch>::overflow(
+    typename std::basic_stringbuf<Ch>::int_type c) {
+    using traits = typename std::basic_stringbuf<Ch>::traits_type;
+    if (traits::eq_int_type(c, traits::eof())) return traits::not_eof(c);
+    if (sync() != 0) return traits::eof();
+    *this->pptr() = traits::to_char_type(c);
+    this->pbump(1);
+    return c;
+}
+
+template class OutputDebugStringBuf<char>;
+
+namespace rklog {
+void PlatformDebugOutput(const char* text) {
+    if (g_debugOutput) {
+        g_debugOutput(text);
+        return;
+    }
+    extern void SystemDebugOutput(const char* text);
+    SystemDebugOutput(text);
+}
+}  // namespace rklog

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/rklog.h"
+
+namespace {
+std::mutex g_mutex;
+std::vector<std::string> g_pieces;
+void Capture(const char* text) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_pieces.push_back(text);
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_pieces.clear();
+        rklog::SetDebugOutput(&Capture);
+    }
+    void TearDown() override { rklog::SetDebugOutput(nullptr); }
+    static std::string All() {
+        std::string s;
+        for (auto& p : g_pieces) s += p;
+        return s;
+    }
+};
+
+// A sink that records what it was handed and answers as told.
+struct RecordingSink : rklog::BaseLogger {
+    bool answer = true;
+    int calls = 0;
+    std::string text;
+    bool deliver(rklog::LogData* d) override {
+        ++calls;
+        text.assign(d->text(), d->length());
+        return answer;
+    }
+};
+}  // namespace
+
+TEST_F(LogTest, ProgramHeaderIsUtcAndUnpadded) {
+    LOG_STREAM(rklog::kInfo) << "install success";
+    const std::string line = All();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, std::regex(R"(\[ZPV\]\[I\]\[(\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+)\] install success\n)")))
+        << line;
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    EXPECT_EQ(std::stoi(m[1]), utc.tm_year + 1900);
+    EXPECT_EQ(m[2].str(), std::to_string(utc.tm_mon + 1));   // never zero padded
+    EXPECT_EQ(std::stoi(m[4]), utc.tm_hour);                  // UTC, not local time
+}
+
+TEST_F(LogTest, LevelLettersAndNames) {
+    EXPECT_EQ(rklog::LevelLetter(rklog::kTrace), 'T');
+    EXPECT_EQ(rklog::LevelLetter(rklog::kFatal), 'F');
+    EXPECT_EQ(rklog::LevelLetter(7), 'O');
+    EXPECT_EQ(rklog::LevelLetter(-1), 'O');
+    EXPECT_STREQ(rklog::LevelName(rklog::kWarn), "WARN");
+    EXPECT_STREQ(rklog::LevelName(9), "OTHER");
+    LOG_STREAM(7) << "x";
+    LOG_STREAM(rklog::kTrace) << "trace passes";
+    ASSERT_EQ(g_pieces.size(), 2u);
+    EXPECT_EQ(g_pieces[0].substr(0, 8), "[ZPV][O]");
+    EXPECT_EQ(g_pieces[1].substr(0, 8), "[ZPV][T]");
+}
+
+TEST_F(LogTest, LineEndings) {
+    LOG_STREAM(rklog::kInfo);
+    LOG_STREAM(rklog::kInfo) << "ends\n";
+    ASSERT_EQ(g_pieces.size(), 2u);
+    EXPECT_EQ(g_pieces[0].back(), '\n');
+    EXPECT_EQ(g_pieces[0].find("] \n"), g_pieces[0].size() - 3);   // header + line feed only
+    EXPECT_EQ(g_pieces[1].substr(g_pieces[1].size() - 5), "ends\n");
+    EXPECT_EQ(g_pieces[1].find("\n\n"), std::string::npos);
+}
+
+TEST_F(LogTest, LongTextsAreCutAndSentInPiecesOf256) {
+    LOG_STREAM(rklog::kError) << std::string(30000, 'x');
+    std::string all = All();
+    EXPECT_EQ(all.size(), 20000u);
+    EXPECT_EQ(all.back(), '\n');
+    for (std::size_t i = 0; i + 1 < g_pieces.size(); ++i) EXPECT_EQ(g_pieces[i].size(), 256u);
+
+    g_pieces.clear();
+    {
+        RecordingSink sink;
+        rklog::LogMessage probe("a/b/c.cpp", 1, rklog::kInfo, &sink);
+    }
+    // A 600-character line reaches the debugger as 256, 256 and 88 characters.
+    n_log::CustomLogMessage msg("f.cpp", 3, rklog::kInfo, "fn", &rklog::processLogger());
+    msg.stream() << std::string(599, 'y');   // no header: 599 + line feed
+    msg.flush();
+    ASSERT_EQ(g_pieces.size(), 3u);
+    EXPECT_EQ(g_pieces[0].size(), 256u);
+    EXPECT_EQ(g_pieces[1].size(), 256u);
+    EXPECT_EQ(g_pieces[2].size(), 88u);
+}
+
+TEST_F(LogTest, BaseHeaderAndSinkOwnership) {
+    RecordingSink sink;
+    {
+        rklog::LogMessage m("src/dir\\x/file.cpp", 42, rklog::kInfo, &sink);
+        m.writeHeader();
+        m.stream() << "t";
+    }
+    EXPECT_EQ(sink.text, "INFO  - file.cpp(42): t\n");
+    {
+        rklog::LogMessage m("C:\\a\\b.cpp", 7, 12, &sink);
+        m.writeHeader();
+    }
+    EXPECT_EQ(sink.text, "OTHER - b.cpp(7): \n");
+
+    // A filtering sink drops levels below its threshold without forwarding.
+    rklog::FilteringLogger filter(rklog::kWarn, &sink, false);
+    sink.calls = 0;
+    { rklog::LogMessage m("f", 1, rklog::kInfo, &filter); }
+    EXPECT_EQ(sink.calls, 0);
+    { rklog::LogMessage m("f", 1, rklog::kError, &filter); }
+    EXPECT_EQ(sink.calls, 1);
+    rklog::FilteringLogger nowhere(rklog::kTrace, nullptr, false);
+    auto* record = new rklog::LogData();
+    EXPECT_FALSE(nowhere.deliver(record));
+    delete record;
+}
+
+TEST_F(LogTest, FanOutStopsOnceASinkKeepsTheRecord) {
+    rklog::RkLogger logger("unused.log");
+    EXPECT_EQ(logger.sinks.size(), 1u);
+    EXPECT_TRUE(logger.dbgEnabled);
+    EXPECT_FALSE(logger.fileEnabled);
+    EXPECT_EQ(logger.stdSink, nullptr);
+    // Only the debugger sink kind is wired; disabling it makes delivery a no-op that frees.
+    logger.dbgEnabled = false;
+    { n_log::CustomLogMessage m("f", 1, rklog::kInfo, "fn", &logger); m.stream() << "hidden"; }
+    EXPECT_TRUE(g_pieces.empty());
+    logger.dbgEnabled = true;
+    { n_log::CustomLogMessage m("f", 1, rklog::kInfo, "fn", &logger); m.writeHeader(); m.stream() << "shown"; }
+    ASSERT_EQ(g_pieces.size(), 1u);
+    EXPECT_NE(g_pieces[0].find("shown\n"), std::string::npos);
+}
+
+TEST_F(LogTest, ConcurrentMessagesNeverInterleave) {
+    constexpr int kThreads = 4, kPerThread = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kPerThread; ++i)
+                LOG_STREAM(rklog::kDebug) << "thread " << t << " " << std::string(300 + t * 50, static_cast<char>('a' + t)) << " end";
+        });
+    }
+    for (auto& th : threads) th.join();
+    const std::string all = All();
+    std::size_t lines = 0, pos = 0;
+    while (pos < all.size()) {
+        const std::size_t nl = all.find('\n', pos);
+        ASSERT_NE(nl, std::string::npos);
+        const std::string line = all.substr(pos, nl - pos);
+        const auto t = line.find("thread ");
+        ASSERT_NE(t, std::string::npos) << line;
+        const int id = line[t + 7] - '0';
+        EXPECT_EQ(line.substr(t + 9), std::string(300 + id * 50, static_cast<char>('a' + id)) + " end");
+        ++lines;
+        pos = nl + 1;
+    }
+    EXPECT_EQ(lines, static_cast<std::size_t>(kThreads * kPerThread));
+}

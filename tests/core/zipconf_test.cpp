@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/zipconf.h"
+#include "log/rklog.h"
+
+namespace {
+std::vector<std::string>* g_lines = nullptr;
+void Capture(const char* text) {
+    if (g_lines) g_lines->push_back(text);
+}
+
+struct LogCapture {
+    std::vector<std::string> lines;
+    LogCapture() { g_lines = &lines; rklog::SetDebugOutput(&Capture); }
+    ~LogCapture() { rklog::SetDebugOutput(nullptr); g_lines = nullptr; }
+};
+
+const std::wstring kDir = L"D:\\P\\V\\U\\";
+}  // namespace
+
+TEST(ZipConf, WorkedExampleAndItsLogLines) {
+    LogCapture log;
+    ZipConf c = parseZipConf(L"-url=http://H:8080/a/b.zip -md5=ABC -pagecallparam=\"x y\" -forcedupdate=1", kDir);
+    EXPECT_EQ(c.zipPath, L"D:\\P\\V\\U\\update.zip");
+    EXPECT_EQ(c.clientExePath, L"D:\\P\\V\\ZPVLaunch.exe");
+    EXPECT_EQ(c.clientDic, L"D:\\P\\");
+    EXPECT_EQ(c.host, "H:8080");
+    EXPECT_EQ(c.urlPath, "/a/b.zip");
+    EXPECT_EQ(c.zipMd5, "ABC");   // case kept
+    EXPECT_EQ(c.pageCallParam, "x y");
+    EXPECT_EQ(c.forcedUpdate, 1);
+    EXPECT_TRUE(c.launchClient);
+
+    ASSERT_EQ(log.lines.size(), 4u);
+    auto body = [](const std::string& line) { return line.substr(line.find("] ") + 2); };
+    EXPECT_EQ(log.lines[0].rfind("[ZPV][T][", 0), 0u);
+    EXPECT_EQ(body(log.lines[0]), "zipPath: D:\\P\\V\\U\\update.zip\n");
+    EXPECT_EQ(body(log.lines[1]), "zipMd5: ABC\n");
+    EXPECT_EQ(body(log.lines[2]), "clientDic: \"D:\\P\\\"\n");
+    EXPECT_EQ(body(log.lines[3]), "clientExePath: \"D:\\P\\V\\ZPVLaunch.exe\"\n");
+}
+
+TEST(ZipConf, NoKeysLeavesOnlyDerivedFields) {
+    ZipConf c = parseZipConf(L"", kDir);
+    EXPECT_EQ(c.host, "");
+    EXPECT_EQ(c.urlPath, "");
+    EXPECT_EQ(c.zipMd5, "");
+    EXPECT_EQ(c.pageCallParam, "");
+    EXPECT_EQ(c.forcedUpdate, 0);
+    EXPECT_TRUE(c.launchClient);
+    EXPECT_EQ(c.zipPath, kDir + L"update.zip");
+}
+
+TEST(ZipConf, UrlForms) {
+    auto hostPath = [](const wchar_t* url) {
+        ZipConf c = parseZipConf((std::wstring(L"-url=") + url).c_str(), kDir);
+        return c.host + "|" + c.urlPath;
+    };
+    EXPECT_EQ(hostPath(L"h/a/b.zip"), "h|/a/b.zip");
+    EXPECT_EQ(hostPath(L"http://h/a/b.zip"), "h|/a/b.zip");
+    EXPECT_EQ(hostPath(L"http://H"), "|H");
+    EXPECT_EQ(hostPath(L"HTTP://h/a"), "HTTP:|//h/a");
+    EXPECT_EQ(hostPath(L"https://h/a"), "https:|//h/a");
+}
+
+TEST(ZipConf, ForcedUpdateValues) {
+    auto forced = [](const wchar_t* v) {
+        return parseZipConf((std::wstring(L"-forcedupdate=") + v).c_str(), kDir).forcedUpdate;
+    };
+    EXPECT_EQ(forced(L"1"), 1);
+    EXPECT_EQ(forced(L"01"), 1);
+    EXPECT_EQ(forced(L"+1"), 1);
+    EXPECT_EQ(forced(L"2"), 2);
+    EXPECT_EQ(forced(L"yes"), 0);
+    EXPECT_EQ(forced(L""), 0);
+    EXPECT_EQ(forced(L"-3x"), -3);
+    EXPECT_EQ(forced(L"99999999999"), 2147483647);
+}
+
+TEST(ZipConf, ShallowFoldersAndQuotedLogValues) {
+    ZipConf c = parseZipConf(L"", L"C:\\U\\");
+    EXPECT_EQ(c.clientExePath, L"C:\\ZPVLaunch.exe");
+    EXPECT_EQ(c.clientDic, L"");
+    ZipConf none = parseZipConf(L"", L"");
+    EXPECT_EQ(none.zipPath, L"update.zip");
+    EXPECT_EQ(none.clientExePath, L"ZPVLaunch.exe");
+
+    EXPECT_EQ(QuoteForLog("A&B"), "\"A&&B\"");
+    EXPECT_EQ(QuoteForLog("a\"b"), "\"a&\"b\"");
+    LogCapture log;
+    parseZipConf(L"", L"D:\\A&B\\V\\U\\");
+    ASSERT_EQ(log.lines.size(), 4u);
+    EXPECT_NE(log.lines[2].find("clientDic: \"D:\\A&&B\\\""), std::string::npos);
+}

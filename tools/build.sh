@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Configures and builds the given flavours (default: all).
+#   native      Linux g++, portable parts and their tests, benchmarks, tools
+#   native-asan the native build under AddressSanitizer + UndefinedBehaviorSanitizer
+#   native-tsan the native build under ThreadSanitizer
+#   win64       x86_64 mingw-w64, the test build run under Wine
+#   win32       i686 mingw-w64, the shipped program
+#   fuzz        clang libFuzzer targets
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${ZPV_JOBS:-$(nproc)}
+flavours=("$@")
+[ ${#flavours[@]} -gt 0 ] || flavours=(native native-asan native-tsan fuzz win64 win32)
+for f in "${flavours[@]}"; do
+  dir="$root/build/$f"
+  args=(-S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  case "$f" in
+    native) ;;
+    native-asan) args+=(-DZPV_SANITIZE=asan) ;;
+    native-tsan) args+=(-DZPV_SANITIZE=tsan) ;;
+    fuzz) args=(-S "$root/fuzz" -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+    win64) args+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake") ;;
+    win32) args+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release) ;;
+    *) echo "unknown flavour $f" >&2; exit 2 ;;
+  esac
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake "${args[@]}" >/dev/null
+  fi
+  echo "build: $f"
+  cmake --build "$dir" -j "$jobs" 2>&1 | grep -E 'error|warning: unused|Error' || true
+  cmake --build "$dir" -j "$jobs" >/dev/null   # fails the script when the build failed
+done

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Starts or stops the local services the tests and the demo use:
+#   Xvfb on display :91 (only when no DISPLAY is set) and nginx on 127.0.0.1:$ZPV_HTTP_PORT
+#   serving build/www. Source it: `. tools/services.sh start` exports DISPLAY and the port.
+_zpv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export ZPV_HTTP_PORT=${ZPV_HTTP_PORT:-18431}
+export ZPV_WWW=${ZPV_WWW:-$_zpv_root/build/www}
+_zpv_run=$_zpv_root/build/run
+
+zpv_services_start() {
+  mkdir -p "$_zpv_run" "$ZPV_WWW"
+  if [ -z "${DISPLAY:-}" ]; then
+    Xvfb :91 -screen 0 1280x800x24 -nolisten tcp >"$_zpv_run/xvfb.log" 2>&1 &
+    echo $! > "$_zpv_run/xvfb.pid"
+    export DISPLAY=:91
+    for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  fi
+  cat > "$_zpv_run/nginx.conf" <<CONF
+worker_processes 2;
+pid $_zpv_run/nginx.pid;
+error_log $_zpv_run/nginx-error.log;
+daemon on;
+user root;
+events { worker_connections 256; }
+http {
+  access_log off;
+  sendfile on;
+  client_body_temp_path $_zpv_run/nginx-tmp;
+  proxy_temp_path $_zpv_run/nginx-tmp;
+  fastcgi_temp_path $_zpv_run/nginx-tmp;
+  uwsgi_temp_path $_zpv_run/nginx-tmp;
+  scgi_temp_path $_zpv_run/nginx-tmp;
+  types { application/zip zip; }
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$ZPV_HTTP_PORT;
+    root $ZPV_WWW;
+    location /static/windows { return 200 "download page\n"; }
+  }
+}
+CONF
+  mkdir -p "$_zpv_run/nginx-tmp"
+  [ -f "$_zpv_run/nginx.pid" ] && kill "$(cat "$_zpv_run/nginx.pid")" 2>/dev/null
+  nginx -c "$_zpv_run/nginx.conf" -p "$_zpv_run" 2>"$_zpv_run/nginx-start.log" || {
+    cat "$_zpv_run/nginx-start.log" >&2; return 1; }
+}
+
+zpv_services_stop() {
+  [ -f "$_zpv_run/nginx.pid" ] && kill "$(cat "$_zpv_run/nginx.pid")" 2>/dev/null
+  rm -f "$_zpv_run/nginx.pid"
+  if [ -f "$_zpv_run/xvfb.pid" ]; then kill "$(cat "$_zpv_run/xvfb.pid")" 2>/dev/null; rm -f "$_zpv_run/xvfb.pid"; fi
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+}
+
+case "${1:-}" in
+  start) zpv_services_start ;;
+  stop) zpv_services_stop ;;
+esac
