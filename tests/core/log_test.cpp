@@ -52,7 +52,7 @@ TEST_F(LogTest, ProgramHeaderIsUtcAndUnpadded) {
         << line;
     std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    utc = *std::gmtime(&now);
     EXPECT_EQ(std::stoi(m[1]), utc.tm_year + 1900);
     EXPECT_EQ(m[2].str(), std::to_string(utc.tm_mon + 1));   // never zero padded
     EXPECT_EQ(std::stoi(m[4]), utc.tm_hour);                  // UTC, not local time
