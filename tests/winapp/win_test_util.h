@@ -1,0 +1,25 @@
+// Process helpers for the Windows tests.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace wintest {
+
+std::wstring ExeDir();                          // folder of the running test, with backslash
+std::wstring MakeTempDir(const std::wstring& tag);   // fresh folder under %TEMP%, with backslash
+void RemoveTree(const std::wstring& dir);
+bool CopyTo(const std::wstring& from, const std::wstring& to);
+
+struct Process {
+    HANDLE handle = nullptr;
+    DWORD id = 0;
+    ~Process();
+    // Waits up to ms; returns the exit code, or STILL_ACTIVE on time-out.
+    DWORD Wait(DWORD ms);
+};
+// Starts exe with the given argument text (program name added in front).
+bool Start(Process& p, const std::wstring& exe, const std::wstring& args, DWORD flags = 0);
+
+}  // namespace wintest
