@@ -214,20 +214,37 @@ def make_button(width, height, mode, fill, caption, caption_colour, font):
     return rgb
 
 
+def cross_mask(size=14, half_width=0.75, lo=3.5, hi=10.5, samples=8):
+    """Coverage of two diagonal strokes with round ends, sampled on a regular
+    grid inside each pixel; computed directly so it is exactly symmetric."""
+    def dist(px, py, ax, ay, bx, by):
+        dx, dy = bx - ax, by - ay
+        t = max(0.0, min(1.0, ((px - ax) * dx + (py - ay) * dy) / (dx * dx + dy * dy)))
+        return ((px - ax - t * dx) ** 2 + (py - ay - t * dy) ** 2) ** 0.5
+
+    mask = Image.new("L", (size, size), 0)
+    n = samples * samples
+    for y in range(size):
+        for x in range(size):
+            hits = 0
+            for sy in range(samples):
+                for sx in range(samples):
+                    px, py = x + (sx + 0.5) / samples, y + (sy + 0.5) / samples
+                    if min(dist(px, py, lo, lo, hi, hi), dist(px, py, lo, hi, hi, lo)) <= half_width:
+                        hits += 1
+            mask.putpixel((x, y), (hits * 255 + n // 2) // n)
+    return mask
+
+
 def make_cross(mode, ground, colour):
-    size, scale = 14, 8
-    big = Image.new("L", (size * scale, size * scale), 0)
-    draw = ImageDraw.Draw(big)
-    lo, hi = int(3.5 * scale), int(10.5 * scale)
-    draw.line((lo, lo, hi, hi), fill=255, width=12)
-    draw.line((lo, hi, hi, lo), fill=255, width=12)
-    mask = big.resize((size, size), Image.BOX)
+    mask = cross_mask()
+    size = mask.size
     if ground is None:
-        img = Image.new("RGBA", (size, size), colour + (0,))
+        img = Image.new("RGBA", size, colour + (0,))
         img.putalpha(mask)
         return img
-    img = Image.new("RGB", (size, size), ground)
-    return Image.composite(Image.new("RGB", (size, size), colour), img, mask)
+    img = Image.new("RGB", size, ground)
+    return Image.composite(Image.new("RGB", size, colour), img, mask)
 
 
 def make_images():
