@@ -1,0 +1,195 @@
+#include "SkinUI/skin_values.h"
+
+#include <climits>
+
+namespace SkinUI {
+namespace {
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+
+int HexValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}
+
+// Reads a decimal integer like the C library's strtol: blanks, sign, digits; saturating.
+int ReadInt(const std::wstring& s, std::size_t& pos) {
+    std::size_t p = pos;
+    while (p < s.size() && (s[p] == L' ' || (s[p] >= L'\t' && s[p] <= L'\r'))) ++p;
+    bool negative = false;
+    if (p < s.size() && (s[p] == L'+' || s[p] == L'-')) {
+        negative = s[p] == L'-';
+        ++p;
+    }
+    if (p >= s.size() || !IsDigit(s[p])) return 0;   // no number: nothing consumed
+    long long value = 0;
+    while (p < s.size() && IsDigit(s[p])) {
+        if (value <= static_cast<long long>(INT_MAX) + 1) value = value * 10 + (s[p] - L'0');
+        ++p;
+    }
+    pos = p;
+    if (negative) value = -value;
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
+}
+
+// Reads one number, then skips exactly one separating character when there is one.
+int ReadListedInt(const std::wstring& s, std::size_t& pos) {
+    int v = ReadInt(s, pos);
+    if (pos < s.size()) ++pos;
+    return v;
+}
+
+}  // namespace
+
+std::uint32_t ParseColour(const std::wstring& text) {
+    std::size_t p = 0;
+    while (p < text.size() && text[p] <= 32) ++p;
+    if (p < text.size() && text[p] == L'#') ++p;
+    unsigned long long value = 0;
+    for (; p < text.size() && HexValue(text[p]) >= 0; ++p) {
+        value = value * 16 + static_cast<unsigned>(HexValue(text[p]));
+        if (value > 0xFFFFFFFFull) value = 0x100000000ull;   // saturate, keep reading digits
+    }
+    return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
+}
+
+int ParseInteger(const std::wstring& text) {
+    std::size_t p = 0;
+    return ReadInt(text, p);
+}
+
+SkinRect ParseRect(const std::wstring& text) {
+    std::size_t p = 0;
+    SkinRect r;
+    r.left = ReadListedInt(text, p);
+    r.top = ReadListedInt(text, p);
+    r.right = ReadListedInt(text, p);
+    r.bottom = ReadListedInt(text, p);
+    return r;
+}
+
+SkinSize ParseSize(const std::wstring& text) {
+    std::size_t p = 0;
+    SkinSize s;
+    s.cx = ReadListedInt(text, p);
+    s.cy = ReadListedInt(text, p);
+    return s;
+}
+
+bool ParseBoolean(const std::wstring& text) { return text == L"true"; }
+
+std::wstring DecodeUtf8(const char* data, std::size_t size) {
+    const auto* s = reinterpret_cast<const unsigned char*>(data);
+    std::size_t i = 0;
+    if (size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) i = 3;
+    std::wstring out;
+    out.reserve(size);
+    auto put = [&out](std::uint32_t cp) {
+        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<wchar_t>(cp));
+        }
+    };
+    while (i < size) {
+        unsigned char c = s[i];
+        int extra;
+        std::uint32_t cp, minimum;
+        if (c < 0x80) { put(c); ++i; continue; }
+        if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; minimum = 0x80; }
+        else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; minimum = 0x800; }
+        else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; minimum = 0x10000; }
+        else { put(0xFFFD); ++i; continue; }
+        std::size_t j = i + 1;
+        bool ok = true;
+        for (int k = 0; k < extra; ++k, ++j) {
+            if (j >= size || (s[j] & 0xC0) != 0x80) { ok = false; break; }
+            cp = (cp << 6) | (s[j] & 0x3F);
+        }
+        if (!ok || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            put(0xFFFD);
+            i = ok ? j : (j > i + 1 ? j : i + 1);
+            continue;
+        }
+        put(cp);
+        i = j;
+    }
+    return out;
+}
+
+std::string EncodeUtf8(const std::wstring& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t cp = static_cast<std::uint32_t>(text[i]);
+        if (sizeof(wchar_t) == 2) cp &= 0xFFFF;
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size()) {
+            std::uint32_t lo = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFF;
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                ++i;
+            }
+        }
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+static wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+    return true;
+}
+
+std::wstring ToUpperAscii(const std::wstring& text) {
+    std::wstring out(text);
+    for (auto& c : out) c = UpperAscii(c);
+    return out;
+}
+
+std::wstring ExpandLanguageRefs(const std::wstring& text,
+                                const std::function<bool(int, std::wstring&)>& lookup) {
+    std::wstring out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == L'%' && i + 2 < text.size() && text[i + 1] == L'{') {
+            std::size_t j = i + 2;
+            long long id = 0;
+            while (j < text.size() && IsDigit(text[j]) && id <= INT_MAX) id = id * 10 + (text[j++] - L'0');
+            std::wstring replacement;
+            if (j > i + 2 && j < text.size() && text[j] == L'}' && id <= INT_MAX &&
+                lookup && lookup(static_cast<int>(id), replacement)) {
+                out += replacement;
+                i = j + 1;
+                continue;
+            }
+        }
+        out.push_back(text[i++]);
+    }
+    return out;
+}
+
+}  // namespace SkinUI
