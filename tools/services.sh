@@ -36,6 +36,8 @@ http {
     listen 127.0.0.1:$ZPV_HTTP_PORT;
     root $ZPV_WWW;
     location /static/windows { return 200 "download page\n"; }
+    # The same files, slowly: keeps a download running long enough to act on it.
+    location /slow/ { alias $ZPV_WWW/; limit_rate 150k; }
   }
 }
 CONF

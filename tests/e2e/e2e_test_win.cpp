@@ -1,0 +1,279 @@
+// End to end: the real updater, nginx on loopback, and stand-ins for the client ("zpvclient.exe"
+// with a window of class "veltaro") and its launcher ("ZPVLaunch.exe", records its command line).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "app/process_op.h"
+#include "download/md5.h"
+#include "win_test_util.h"
+
+using namespace wintest;
+
+namespace {
+const wchar_t kUpdaterClass[] = L"zpv_updater_wnd_class_name";
+const wchar_t kTipsClass[] = L"zpv_updater_tips_wnd_class_name";
+const wchar_t kLaunchClass[] = L"zpv_updater_launch_wnd_class_name";
+
+// Client coordinates of controls in the 310 x 100 updater window.
+const POINT kInstallButton{264, 77};
+const POINT kSkipButton{264, 75};
+const POINT kCloseButton{303, 15};
+const int kProgressRow = 75, kProgressLeft = 10, kProgressWidth = 210;
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// A Unix path of the host as Wine sees it.
+std::wstring HostPath(const std::string& unixPath) {
+    std::wstring w = L"Z:";
+    for (char c : unixPath) w += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    return w;
+}
+
+std::string ReadFile(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string Utf16FileAsAscii(const std::wstring& path) {
+    const std::string raw = ReadFile(path);
+    std::string out;
+    for (std::size_t i = 0; i + 1 < raw.size(); i += 2) out += raw[i];
+    return out;
+}
+
+HWND FindProcessWindow(const wchar_t* cls, DWORD pid) {
+    struct Search { const wchar_t* cls; DWORD pid; HWND found; } s{cls, pid, nullptr};
+    EnumWindows([](HWND h, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        wchar_t name[128];
+        DWORD owner = 0;
+        GetWindowThreadProcessId(h, &owner);
+        if (owner == s->pid && GetClassNameW(h, name, 128) && wcscmp(name, s->cls) == 0 && IsWindowVisible(h)) {
+            s->found = h;
+            return FALSE;
+        }
+        return TRUE;
+    }, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+HWND WaitWindow(const wchar_t* cls, DWORD pid, DWORD ms) {
+    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(100))
+        if (HWND h = FindProcessWindow(cls, pid)) return h;
+    return nullptr;
+}
+
+bool WaitFor(const std::function<bool()>& cond, DWORD ms) {
+    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(100))
+        if (cond()) return true;
+    return cond();
+}
+
+void Click(HWND h, POINT p) {
+    const LPARAM at = MAKELPARAM(p.x, p.y);
+    PostMessageW(h, WM_MOUSEMOVE, 0, at);
+    Sleep(100);
+    PostMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    Sleep(100);
+    PostMessageW(h, WM_LBUTTONUP, 0, at);
+}
+void Key(HWND h, WPARAM vk) { PostMessageW(h, WM_KEYDOWN, vk, 1); }
+
+// Orange pixels of the progress bar's fill, read from the screen.
+int ProgressFill(HWND h) {
+    POINT origin{0, 0};
+    ClientToScreen(h, &origin);
+    HDC screen = GetDC(nullptr);
+    int filled = 0;
+    for (int x = 0; x < kProgressWidth; ++x) {
+        const COLORREF c = GetPixel(screen, origin.x + kProgressLeft + x, origin.y + kProgressRow);
+        if (GetRValue(c) > 240 && GetGValue(c) > 130 && GetGValue(c) < 175 && GetBValue(c) < 40) ++filled;
+    }
+    ReleaseDC(nullptr, screen);
+    return filled;
+}
+
+class UpdateRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string port = Env("ZPV_HTTP_PORT"), www = Env("ZPV_WWW");
+        ASSERT_FALSE(port.empty() || www.empty()) << "run under tools/test.sh: nginx must be started (ZPV_HTTP_PORT, ZPV_WWW)";
+        ASSERT_EQ(FindProcess_ByName(kClientImageName), 0u) << "a client is already running";
+        root_ = MakeTempDir(L"e2e");
+        client_ = root_ + L"Client\\";
+        launcherDir_ = client_ + L"Veltaro\\";
+        updaterDir_ = launcherDir_ + L"Updater\\";
+        ASSERT_TRUE(CopyTo(ExeDir() + L"ZPVUpdate.exe", updaterDir_ + L"ZPVUpdate.exe"));
+        ASSERT_TRUE(CopyTo(ExeDir() + L"zlib.dll", updaterDir_ + L"zlib.dll"));
+        ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", launcherDir_ + L"ZPVLaunch.exe"));
+        // The package, served by nginx.
+        const std::string pkg = ReadFile(ExeDir() + L"e2e-package.zip");
+        ASSERT_FALSE(pkg.empty());
+        md5_ = MD5Hex(pkg.data(), pkg.size());
+        const std::wstring served = HostPath(www) + L"\\e2e\\";
+        CreateDirectoryW(served.c_str(), nullptr);
+        std::ofstream(served + L"package.zip", std::ios::binary) << pkg;
+        base_ = "http://127.0.0.1:" + port;
+    }
+    void TearDown() override {
+        KillClientAndWait();
+        RemoveTree(root_);
+    }
+    std::wstring Args(const std::string& path, int forced, const std::string& md5 = "") const {
+        const std::string a = "-url=" + base_ + path + " -md5=" + (md5.empty() ? md5_ : md5) +
+                              " -pagecallparam=\"class 42\" -forcedupdate=" + std::to_string(forced);
+        return std::wstring(a.begin(), a.end());
+    }
+    void StartUpdater(Process& p, const std::wstring& args) { ASSERT_TRUE(Start(p, updaterDir_ + L"ZPVUpdate.exe", args)); }
+
+    std::wstring root_, client_, launcherDir_, updaterDir_;
+    std::string base_, md5_;
+};
+}  // namespace
+
+TEST_F(UpdateRun, ForcedUpdateStopsTheClientInstallsAndRelaunches) {
+    Process client;
+    ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", root_ + L"bin\\zpvclient.exe"));
+    ASSERT_TRUE(Start(client, root_ + L"bin\\zpvclient.exe", L"window"));
+    HWND clientWnd = WaitWindow(L"veltaro", client.id, 10000);
+    ASSERT_NE(clientWnd, nullptr);
+
+    Process updater;
+    StartUpdater(updater, Args("/e2e/package.zip", 1));
+    HWND box = WaitWindow(kTipsClass, updater.id, 20000);
+    ASSERT_NE(box, nullptr) << "no confirmation box";
+    EXPECT_EQ(GetWindow(box, GW_OWNER), clientWnd);   // owned by the client's window
+    EXPECT_EQ(client.Wait(0), STILL_ACTIVE);           // the client runs until the box is answered
+    Key(box, VK_RETURN);
+    EXPECT_EQ(client.Wait(10000), 9u);                 // stopped with exit code 9
+
+    HWND wnd = WaitWindow(kUpdaterClass, updater.id, 10000);
+    ASSERT_NE(wnd, nullptr);
+    RECT r, work;
+    GetWindowRect(wnd, &r);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_EQ(r.right, work.right - work.left);   // lower right corner on the work area's
+    EXPECT_EQ(r.bottom, work.bottom - work.top);
+
+    HWND launch = WaitWindow(kLaunchClass, updater.id, 60000);
+    ASSERT_NE(launch, nullptr) << "no launch window";
+    // Extracted two levels above the updater's folder before the launch window shows.
+    EXPECT_EQ(ReadFile(client_ + L"Veltaro\\version.txt"), "2.0.0\n");
+    EXPECT_TRUE(Exists(client_ + L"Veltaro\\bin\\data.bin"));
+    EXPECT_TRUE(Exists(client_ + L"Veltaro\\res\\\u6559\u5ba4.txt"));
+    EXPECT_FALSE(Exists(launcherDir_ + L"launch.txt"));   // the launcher starts after the window
+    Key(launch, VK_RETURN);
+    EXPECT_EQ(updater.Wait(20000), 0u);
+    ASSERT_TRUE(WaitFor([&] { return Exists(launcherDir_ + L"launch.txt"); }, 5000));
+    EXPECT_NE(Utf16FileAsAscii(launcherDir_ + L"launch.txt").find("class 42"), std::string::npos);
+}
+
+TEST_F(UpdateRun, OptionalUpdateInstallButtonRelaunchesWithoutExtracting) {
+    Process updater;
+    StartUpdater(updater, Args("/e2e/package.zip", 0));
+    HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
+    ASSERT_NE(wnd, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return Exists(updaterDir_ + L"update.zip"); }, 30000));
+    Sleep(1600);   // the next progress tick shows the ready state
+    Click(wnd, kInstallButton);
+    HWND launch = WaitWindow(kLaunchClass, updater.id, 10000);
+    ASSERT_NE(launch, nullptr);
+    Click(launch, POINT{40, 80});   // the launch button ends the window too
+    EXPECT_EQ(updater.Wait(20000), 0u);
+    EXPECT_TRUE(WaitFor([&] { return Exists(launcherDir_ + L"launch.txt"); }, 5000));
+    EXPECT_FALSE(Exists(client_ + L"Veltaro\\version.txt"));   // installed at the client's next start
+    EXPECT_TRUE(Exists(updaterDir_ + L"update.zip"));
+}
+
+TEST_F(UpdateRun, OptionalUpdateCloseAfterSuccessKeepsThePackage) {
+    Process updater;
+    StartUpdater(updater, Args("/e2e/package.zip", 0));
+    HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
+    ASSERT_NE(wnd, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return Exists(updaterDir_ + L"update.zip"); }, 30000));
+    Sleep(1600);
+    Click(wnd, kCloseButton);
+    EXPECT_EQ(updater.Wait(10000), 0u);
+    EXPECT_TRUE(Exists(updaterDir_ + L"update.zip"));
+    EXPECT_FALSE(Exists(launcherDir_ + L"launch.txt"));
+    EXPECT_FALSE(Exists(client_ + L"Veltaro\\version.txt"));
+}
+
+TEST_F(UpdateRun, SkipDuringTheDownloadEndsPromptlyAndProgressFollows) {
+    Process updater;
+    StartUpdater(updater, Args("/slow/e2e/package.zip", 0));
+    HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
+    ASSERT_NE(wnd, nullptr);
+    Sleep(2500);
+    const int early = ProgressFill(wnd);
+    Sleep(2000);
+    const int later = ProgressFill(wnd);
+    EXPECT_GT(later, early);   // the bar follows the download
+    EXPECT_LT(later, kProgressWidth);
+    Click(wnd, kSkipButton);
+    const DWORD t0 = GetTickCount();
+    EXPECT_EQ(updater.Wait(10000), 0u);
+    EXPECT_LT(GetTickCount() - t0, 5000u);   // the download threads end promptly
+    EXPECT_FALSE(Exists(updaterDir_ + L"update.zip"));
+}
+
+TEST_F(UpdateRun, EscapeEnterAndAltF4EndTheRunAtAnyTime) {
+    const UINT kinds[] = {VK_ESCAPE, VK_RETURN, 0};
+    for (UINT kind : kinds) {
+        Process updater;
+        StartUpdater(updater, Args("/slow/e2e/package.zip", 0));
+        HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
+        ASSERT_NE(wnd, nullptr);
+        Sleep(1200);
+        if (kind) Key(wnd, kind);
+        else PostMessageW(wnd, WM_SYSCOMMAND, SC_CLOSE, 0);   // what Alt+F4 produces
+        EXPECT_EQ(updater.Wait(10000), 0u) << "key " << kind;
+    }
+}
+
+TEST_F(UpdateRun, FinalFailureWidensTheWindowAndOffersTheDownloadPage) {
+    // The shell's open verb for http goes to a recorder for the duration of the test.
+    const std::wstring recorder = root_ + L"openurl.exe", record = root_ + L"openurl.txt";
+    ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", recorder));
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    wchar_t old[1024] = L"";
+    DWORD oldSize = sizeof(old);
+    RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(old), &oldSize);
+    const std::wstring cmd = L"\"" + recorder + L"\" record=" + record + L" %1";
+    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(cmd.c_str()), static_cast<DWORD>((cmd.size() + 1) * 2));
+
+    Process updater;
+    StartUpdater(updater, Args("/e2e/missing.zip", 0));
+    HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
+    ASSERT_NE(wnd, nullptr);
+    RECT before;
+    GetWindowRect(wnd, &before);
+    EXPECT_EQ(before.right - before.left, 310);
+    EXPECT_TRUE(WaitFor([&] { RECT r; GetWindowRect(wnd, &r); return r.right - r.left == 360; }, 15000))
+        << "the window widens once the second attempt failed";
+    RECT after;
+    GetWindowRect(wnd, &after);
+    EXPECT_EQ(after.right, before.right);   // it grows to the left
+    HWND box = WaitWindow(kTipsClass, updater.id, 60000);
+    ASSERT_NE(box, nullptr) << "no failure box after ten attempts";
+    Key(box, VK_RETURN);
+    EXPECT_EQ(updater.Wait(20000), 0u);
+    EXPECT_TRUE(WaitFor([&] { return Exists(record); }, 10000));
+    const std::string opened = Utf16FileAsAscii(record);
+    EXPECT_NE(opened.find("/static/windows"), std::string::npos) << opened;
+
+    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(old), oldSize);
+    RegCloseKey(key);
+}
