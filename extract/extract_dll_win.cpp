@@ -1,0 +1,52 @@
+// The extractor library "zlib.dll": the export the updater calls after a download.
+#define ZPV_EXTRACT_BUILDING_DLL
+#include "extract/extract_api.h"
+
+#include <windows.h>
+
+#include <new>
+#include <string>
+
+#include "extract/installer.h"
+#include "log/rklog.h"
+
+namespace {
+
+constexpr uint32_t kMaxLockRetryMs = 10 * 60 * 1000;
+
+// Log text is in the ANSI code page.
+std::string Utf8ToAnsi(const std::string& s) {
+    if (s.empty()) return s;
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    if (n <= 0) return s;
+    std::wstring w(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+    int m = WideCharToMultiByte(CP_ACP, 0, w.data(), n, nullptr, 0, nullptr, nullptr);
+    if (m <= 0) return s;
+    std::string out(m, '\0');
+    WideCharToMultiByte(CP_ACP, 0, w.data(), n, &out[0], m, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
+extern "C" int __cdecl ExtractZipToDir(const wchar_t* zipPath, const wchar_t* folder, uint32_t reserved) {
+    // Nothing may escape into the caller: every failure becomes a status.
+    try {
+        if (!zipPath || !*zipPath || !folder || !*folder) return ZPV_EXTRACT_BAD_ARGUMENT;
+        zpvx::ExtractOptions options;
+        if (reserved != 0) options.lockRetryMs = reserved < kMaxLockRetryMs ? reserved : kMaxLockRetryMs;
+        zpvx::ExtractResult r = zpvx::ExtractArchive(zipPath, folder, options);
+        if (r.status == ZPV_EXTRACT_OK) {
+            LOG_STREAM_FN(rklog::kInfo, "ExtractZipToDir") << "extracted";
+        } else {
+            LOG_STREAM_FN(rklog::kError, "ExtractZipToDir")
+                << "extraction failed (" << r.status << "): " << Utf8ToAnsi(r.message);
+        }
+        return r.status;
+    } catch (const std::bad_alloc&) {
+        return ZPV_EXTRACT_INTERNAL_ERROR;
+    } catch (...) {
+        return ZPV_EXTRACT_INTERNAL_ERROR;
+    }
+}

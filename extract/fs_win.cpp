@@ -1,0 +1,234 @@
+#include "extract/fs.h"
+
+#include <windows.h>
+
+namespace zpvx {
+namespace {
+
+std::wstring Widen(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(n > 0 ? n : 0, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+    return w;
+}
+
+std::string Narrow(const std::wstring& w) {
+    if (w.empty()) return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? n : 0, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+    return s;
+}
+
+FsResult FromError(DWORD e) {
+    switch (e) {
+        case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: return FsResult::kNotFound;
+        case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: case ERROR_DIR_NOT_EMPTY: return FsResult::kExists;
+        // In use by a running program, or held open without sharing delete access.
+        case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: case ERROR_ACCESS_DENIED:
+        case ERROR_USER_MAPPED_FILE: return FsResult::kLocked;
+        default: return FsResult::kFailed;
+    }
+}
+
+class WinSource : public ByteSource {
+public:
+    WinSource(HANDLE h, std::uint64_t size) : h_(h), size_(size) {}
+    ~WinSource() override { CloseHandle(h_); }
+    std::uint64_t size() const override { return size_; }
+    bool readAt(std::uint64_t offset, void* buf, std::size_t n) override {
+        auto* p = static_cast<char*>(buf);
+        while (n > 0) {
+            OVERLAPPED ov{};
+            ov.Offset = static_cast<DWORD>(offset);
+            ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD want = static_cast<DWORD>(n > (1u << 30) ? (1u << 30) : n), got = 0;
+            if (!ReadFile(h_, p, want, &got, &ov) || got == 0) return false;
+            p += got;
+            n -= got;
+            offset += got;
+        }
+        return true;
+    }
+private:
+    HANDLE h_;
+    std::uint64_t size_;
+};
+
+class WinOutFile : public OutFile {
+public:
+    explicit WinOutFile(HANDLE h) : h_(h) {}
+    ~WinOutFile() override {
+        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    }
+    bool write(const void* data, std::size_t n) override {
+        const char* p = static_cast<const char*>(data);
+        while (n > 0) {
+            DWORD want = static_cast<DWORD>(n > (1u << 30) ? (1u << 30) : n), done = 0;
+            if (!WriteFile(h_, p, want, &done, nullptr) || done == 0) return false;
+            p += done;
+            n -= done;
+        }
+        return true;
+    }
+    bool finish(std::uint16_t dosDate, std::uint16_t dosTime) override {
+        FILETIME local, utc;
+        if (DosDateTimeToFileTime(dosDate, dosTime, &local) && LocalFileTimeToFileTime(&local, &utc))
+            SetFileTime(h_, nullptr, nullptr, &utc);   // a time that cannot be set is no reason to fail
+        HANDLE h = h_;
+        h_ = INVALID_HANDLE_VALUE;
+        return CloseHandle(h) != 0;
+    }
+private:
+    HANDLE h_;
+};
+
+class WinLock : public DirLock {
+public:
+    explicit WinLock(HANDLE h) : h_(h) {}
+    ~WinLock() override { CloseHandle(h_); }   // delete-on-close removes the file
+private:
+    HANDLE h_;
+};
+
+class WinFs : public Fs {
+public:
+    NativeString absolute(const NativeString& path) override {
+        std::wstring p = path;
+        if (p.compare(0, 4, L"\\\\?\\") != 0) {
+            DWORD n = GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
+            if (n > 0) {
+                std::wstring full(n, L'\0');
+                DWORD m = GetFullPathNameW(p.c_str(), n, &full[0], nullptr);
+                if (m > 0 && m < n) {
+                    full.resize(m);
+                    p = full;
+                }
+            }
+            for (wchar_t& c : p)
+                if (c == L'/') c = L'\\';
+            // Extended-length form: no MAX_PATH limit, no reinterpretation of names.
+            if (p.compare(0, 2, L"\\\\") == 0) p = L"\\\\?\\UNC\\" + p.substr(2);
+            else p = L"\\\\?\\" + p;
+        }
+        while (p.size() > 7 && p.back() == L'\\' && p[p.size() - 2] != L':') p.pop_back();
+        return p;
+    }
+    NativeString join(const NativeString& base, const std::string& rel) override {
+        if (rel.empty()) return base;
+        std::wstring r = Widen(rel);
+        for (wchar_t& c : r)
+            if (c == L'/') c = L'\\';
+        return child(base, r);
+    }
+    NativeString child(const NativeString& base, const NativeString& name) override {
+        return !base.empty() && base.back() == L'\\' ? base + name : base + L"\\" + name;
+    }
+    std::string display(const NativeString& path) override {
+        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return "\\\\" + Narrow(path.substr(8));
+        if (path.compare(0, 4, L"\\\\?\\") == 0) return Narrow(path.substr(4));
+        return Narrow(path);
+    }
+
+    std::unique_ptr<ByteSource> openRead(const NativeString& path) override {
+        // Shared delete access: the package may be moved or replaced by the update itself.
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return nullptr;
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(h, &size)) {
+            CloseHandle(h);
+            return nullptr;
+        }
+        return std::make_unique<WinSource>(h, static_cast<std::uint64_t>(size.QuadPart));
+    }
+    std::unique_ptr<OutFile> createNew(const NativeString& path, FsResult* result) override {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            *result = FromError(GetLastError());
+            if (*result == FsResult::kLocked) *result = FsResult::kFailed;
+            return nullptr;
+        }
+        *result = FsResult::kOk;
+        return std::make_unique<WinOutFile>(h);
+    }
+    FsKind kind(const NativeString& path) override {
+        DWORD a = GetFileAttributesW(path.c_str());
+        if (a == INVALID_FILE_ATTRIBUTES) {
+            DWORD e = GetLastError();
+            return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? FsKind::kNone : FsKind::kOther;
+        }
+        if (a & FILE_ATTRIBUTE_REPARSE_POINT) return FsKind::kOther;
+        return (a & FILE_ATTRIBUTE_DIRECTORY) ? FsKind::kDir : FsKind::kFile;
+    }
+    FsResult makeDir(const NativeString& path) override {
+        return CreateDirectoryW(path.c_str(), nullptr) ? FsResult::kOk : FromErrorNoLock(GetLastError());
+    }
+    FsResult rename(const NativeString& from, const NativeString& to) override {
+        // No replace flag: an existing target is an error, never silently overwritten.
+        if (MoveFileExW(from.c_str(), to.c_str(), 0)) return FsResult::kOk;
+        return FromError(GetLastError());
+    }
+    FsResult removeFile(const NativeString& path) override {
+        if (DeleteFileW(path.c_str())) return FsResult::kOk;
+        DWORD e = GetLastError();
+        if (e == ERROR_ACCESS_DENIED) {
+            // Read-only files are deleted too; running images stay denied.
+            DWORD a = GetFileAttributesW(path.c_str());
+            if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) &&
+                SetFileAttributesW(path.c_str(), a & ~FILE_ATTRIBUTE_READONLY)) {
+                if (DeleteFileW(path.c_str())) return FsResult::kOk;
+                e = GetLastError();
+                SetFileAttributesW(path.c_str(), a);
+            }
+        }
+        return FromError(e);
+    }
+    FsResult removeDir(const NativeString& path) override {
+        return RemoveDirectoryW(path.c_str()) ? FsResult::kOk : FromError(GetLastError());
+    }
+    bool list(const NativeString& dir, std::vector<NativeString>* names) override {
+        names->clear();
+        WIN32_FIND_DATAW fd;
+        HANDLE h = FindFirstFileW(child(dir, L"*").c_str(), &fd);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        do {
+            std::wstring n = fd.cFileName;
+            if (n != L"." && n != L"..") names->push_back(n);
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+        return true;
+    }
+    std::unique_ptr<DirLock> lock(const NativeString& path, FsResult* result) override {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            DWORD e = GetLastError();
+            *result = e == ERROR_SHARING_VIOLATION ? FsResult::kLocked : FromErrorNoLock(e);
+            return nullptr;
+        }
+        *result = FsResult::kOk;
+        return std::make_unique<WinLock>(h);
+    }
+    void hide(const NativeString& path) override {
+        DWORD a = GetFileAttributesW(path.c_str());
+        if (a != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(path.c_str(), a | FILE_ATTRIBUTE_HIDDEN);
+    }
+    void sleepMs(unsigned ms) override { Sleep(ms); }
+
+private:
+    static FsResult FromErrorNoLock(DWORD e) {
+        FsResult r = FromError(e);
+        return r == FsResult::kLocked ? FsResult::kFailed : r;
+    }
+};
+
+}  // namespace
+
+Fs& RealFs() {
+    static WinFs fs;
+    return fs;
+}
+
+}  // namespace zpvx

@@ -1,0 +1,136 @@
+#include "extract/zip_path.h"
+
+#include <vector>
+
+#include "extract/extract_status.h"
+#include "extract/text_utf8.h"
+
+namespace zpvx {
+
+const char kWorkFolderName[] = ".zpv-extract";
+
+namespace {
+
+constexpr std::size_t kMaxComponentUnits = 255;   // UTF-16 units, the NTFS limit
+constexpr std::size_t kMaxPathBytes = 8192;
+
+char AsciiUpper(char32_t c) {
+    if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+    return c < 0x80 ? static_cast<char>(c) : '\x7F';
+}
+
+// Device names are reserved in every folder, with any extension and trailing spaces.
+bool IsDeviceName(const std::u32string& comp) {
+    std::size_t end = comp.find(U'.');
+    if (end == std::u32string::npos) end = comp.size();
+    while (end > 0 && comp[end - 1] == U' ') --end;
+    std::u32string base = comp.substr(0, end);
+    if (base.size() < 3 || base.size() > 7) return false;
+    std::string up;
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        char32_t c = base[i];
+        // COM and LPT with a superscript digit are devices as well.
+        if (i == 3 && base.size() == 4 && (c == 0xB9 || c == 0xB2 || c == 0xB3)) { up.push_back('1'); continue; }
+        up.push_back(AsciiUpper(c));
+    }
+    static const char* const kFixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* d : kFixed)
+        if (up == d) return true;
+    if (up.size() == 4 && (up.compare(0, 3, "COM") == 0 || up.compare(0, 3, "LPT") == 0) &&
+        up[3] >= '0' && up[3] <= '9')
+        return true;
+    return false;
+}
+
+std::size_t Utf16Units(const std::u32string& s) {
+    std::size_t n = 0;
+    for (char32_t c : s) n += c >= 0x10000 ? 2 : 1;
+    return n;
+}
+
+}  // namespace
+
+int NormalizeEntryPath(const std::string& utf8Name, EntryPath* out, std::string* why) {
+    out->rel.clear();
+    out->isDir = false;
+    std::u32string name;
+    if (!DecodeUtf8(utf8Name, &name)) {
+        *why = "name is not valid text";
+        return ZPV_EXTRACT_BAD_NAME;
+    }
+    if (name.empty()) {
+        *why = "empty name";
+        return ZPV_EXTRACT_UNSAFE_PATH;
+    }
+    if (name[0] == U'/' || name[0] == U'\\') {
+        *why = "absolute path";
+        return ZPV_EXTRACT_UNSAFE_PATH;
+    }
+    out->isDir = name.back() == U'/' || name.back() == U'\\';
+
+    std::vector<std::u32string> comps;
+    std::u32string cur;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i < name.size() && name[i] != U'/' && name[i] != U'\\') {
+            cur.push_back(name[i]);
+            continue;
+        }
+        if (!cur.empty() && cur != U".") comps.push_back(cur);
+        cur.clear();
+    }
+    bool first = true;
+    for (const std::u32string& comp : comps) {
+        if (comp == U"..") {
+            *why = "'..' component";
+            return ZPV_EXTRACT_UNSAFE_PATH;
+        }
+        for (char32_t c : comp) {
+            // ':' covers drive letters and alternate data streams.
+            if (c < 0x20 || c == 0x7F || c == U':' || c == U'<' || c == U'>' || c == U'"' || c == U'|' ||
+                c == U'?' || c == U'*') {
+                *why = "character not allowed in a file name";
+                return ZPV_EXTRACT_UNSAFE_PATH;
+            }
+        }
+        // Windows drops trailing dots and spaces, which would alias another name.
+        if (comp.back() == U'.' || comp.back() == U' ') {
+            *why = "component ends in a dot or space";
+            return ZPV_EXTRACT_UNSAFE_PATH;
+        }
+        if (IsDeviceName(comp)) {
+            *why = "device name";
+            return ZPV_EXTRACT_UNSAFE_PATH;
+        }
+        if (Utf16Units(comp) > kMaxComponentUnits) {
+            *why = "component too long";
+            return ZPV_EXTRACT_UNSAFE_PATH;
+        }
+        std::string part;
+        for (char32_t c : comp) AppendUtf8(&part, c);
+        if (first && FoldPath(part) == kWorkFolderName) {
+            *why = "reserved folder name";
+            return ZPV_EXTRACT_UNSAFE_PATH;
+        }
+        if (!first) out->rel.push_back('/');
+        out->rel += part;
+        first = false;
+    }
+    if (out->rel.size() > kMaxPathBytes) {
+        *why = "path too long";
+        return ZPV_EXTRACT_UNSAFE_PATH;
+    }
+    if (out->rel.empty() && !out->isDir) {
+        *why = "name without a file part";
+        return ZPV_EXTRACT_UNSAFE_PATH;
+    }
+    return ZPV_EXTRACT_OK;
+}
+
+std::string FoldPath(const std::string& rel) {
+    std::string s = rel;
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+}  // namespace zpvx
