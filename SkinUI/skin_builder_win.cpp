@@ -1,0 +1,215 @@
+#include "SkinUI/skin_builder.h"
+
+#include "SkinUI/skin_controls.h"
+#include "SkinUI/skin_manager.h"
+#include "SkinUI/skin_markup.h"
+#include "SkinUI/skin_settings.h"
+#include "SkinUI/skin_values.h"
+#include "log/rklog.h"
+
+namespace SkinUI {
+namespace {
+
+bool IsResourceElement(const std::wstring& name) {
+    return EqualsNoCase(name, L"Image") || EqualsNoCase(name, L"Font") || EqualsNoCase(name, L"Default") ||
+           EqualsNoCase(name, L"MultiLanguage");
+}
+
+const std::wstring* FindAttr(const MarkupElement& e, const wchar_t* name) {
+    for (const auto& a : e.attributes)
+        if (EqualsNoCase(a.first, name)) return &a.second;
+    return nullptr;
+}
+
+void ReadResources(const MarkupElement& root, CSkinManagerUI* manager) {
+    for (const MarkupElement& e : root.children) {
+        if (EqualsNoCase(e.name, L"Font")) {
+            int id = -1, size = 12;
+            std::wstring face;
+            bool hasId = false, bold = false, underline = false, italic = false, isDefault = false, shared = false;
+            for (const auto& a : e.attributes) {
+                if (EqualsNoCase(a.first, L"id")) { id = ParseInteger(a.second); hasId = true; }
+                else if (EqualsNoCase(a.first, L"name")) face = a.second;
+                else if (EqualsNoCase(a.first, L"size")) size = ParseInteger(a.second);
+                else if (EqualsNoCase(a.first, L"bold")) bold = ParseBoolean(a.second);
+                else if (EqualsNoCase(a.first, L"underline")) underline = ParseBoolean(a.second);
+                else if (EqualsNoCase(a.first, L"italic")) italic = ParseBoolean(a.second);
+                else if (EqualsNoCase(a.first, L"default")) isDefault = ParseBoolean(a.second);
+                else if (EqualsNoCase(a.first, L"shared")) shared = ParseBoolean(a.second);
+            }
+            if (!hasId || id < 0 || face.empty()) continue;   // such a declaration adds no font
+            manager->AddFont(id, face, size, bold, underline, italic, shared);
+            if (isDefault) manager->SetDefaultFont(face, size, bold, underline, italic, shared);
+        } else if (EqualsNoCase(e.name, L"Image")) {
+            // Preloads an image under its name.
+            const std::wstring* name = FindAttr(e, L"name");
+            if (!name || name->empty()) continue;
+            ImageDescriptor d;
+            d.name = *name;
+            if (const std::wstring* type = FindAttr(e, L"restype")) {
+                d.fromResource = true;
+                d.resourceType = *type;
+            }
+            if (const std::wstring* mask = FindAttr(e, L"mask")) d.mask = ParseColour(*mask);
+            manager->LoadSkinImage(d);
+        } else if (EqualsNoCase(e.name, L"Default")) {
+            const std::wstring* name = FindAttr(e, L"name");
+            const std::wstring* value = FindAttr(e, L"value");
+            if (name && value) manager->AddDefaultAttributeList(*name, *value);
+        }
+    }
+}
+
+void ApplyWindowAttributes(const MarkupElement& root, CSkinManagerUI* manager) {
+    for (const auto& a : root.attributes) {
+        const std::wstring& n = a.first;
+        if (EqualsNoCase(n, L"size")) {
+            SkinSize s = ParseSize(a.second);
+            manager->SetInitialSize(s.cx, s.cy);
+        } else if (EqualsNoCase(n, L"caption")) {
+            SkinRect r = ParseRect(a.second);
+            manager->SetCaptionArea(RECT{r.left, r.top, r.right, r.bottom});
+        } else if (EqualsNoCase(n, L"roundcorner")) {
+            SkinSize s = ParseSize(a.second);
+            manager->SetCornerSize(s.cx, s.cy);
+        } else if (EqualsNoCase(n, L"sizebox")) {
+            SkinRect r = ParseRect(a.second);
+            manager->SetSizeBox(RECT{r.left, r.top, r.right, r.bottom});
+        } else if (EqualsNoCase(n, L"mininfo")) {
+            SkinSize s = ParseSize(a.second);
+            manager->SetMinInfo(s.cx, s.cy);
+        } else if (EqualsNoCase(n, L"maxinfo")) {
+            SkinSize s = ParseSize(a.second);
+            manager->SetMaxInfo(s.cx, s.cy);
+        } else if (EqualsNoCase(n, L"bktrans")) {
+            manager->SetBackgroundTransparent(ParseBoolean(a.second));
+        } else if (EqualsNoCase(n, L"defaultfontcolor")) {
+            manager->SetDefaultTextColour(ParseColour(a.second));
+        } else if (EqualsNoCase(n, L"disabledfontcolor")) {
+            manager->SetDefaultDisabledColour(ParseColour(a.second));
+        }
+        // showdirty, alpha, linkfontcolor, linkhoverfontcolor, selectedcolor, visible and
+        // anything else: accepted or ignored.
+    }
+}
+
+// Builds the control of one element with its children; null (and nothing built) when the
+// element makes no control.
+CControlUI* BuildElement(const MarkupElement& e, IDialogBuilderCallback* callback, CSkinManagerUI* manager,
+                         CControlUI* parent) {
+    CControlUI* control = CreateControlByName(e.name);
+    if (!control && callback) control = callback->MakeControl(e.name);
+    if (!control) return nullptr;   // unknown element: skipped with its children
+
+    auto* container = static_cast<IContainerUI*>(control->GetInterface(L"IContainer"));
+    if (container) {
+        for (const MarkupElement& child : e.children) BuildElement(child, callback, manager, control);
+    }
+    if (parent) {
+        auto* parentBox = static_cast<IContainerUI*>(parent->GetInterface(L"IContainer"));
+        if (parentBox) parentBox->Add(control);
+    }
+    control->BindManager(manager, parent, false);
+    if (manager) {
+        if (const std::wstring* defaults = manager->GetDefaultAttributeList(e.name)) {
+            MarkupParser parser;
+            std::vector<std::pair<std::wstring, std::wstring>> attrs;
+            if (parser.ParseAttributeList(*defaults, attrs))
+                for (const auto& a : attrs) control->ApplyAttribute(a.first, a.second);
+        }
+    }
+    for (const auto& a : e.attributes) control->ApplyAttribute(a.first, a.second);
+    control->BindManager(nullptr, parent, false);
+    return control;
+}
+
+}  // namespace
+
+CControlUI* CreateControlByName(const std::wstring& name) {
+    if (EqualsNoCase(name, L"VerticalLayout")) return new CVerticalLayoutUI();
+    if (EqualsNoCase(name, L"HorizontalLayout")) return new CHorizontalLayoutUI();
+    if (EqualsNoCase(name, L"Label")) return new CLabelUI();
+    if (EqualsNoCase(name, L"Button")) return new CButtonUI();
+    if (EqualsNoCase(name, L"Progress")) return new CProgressUI();
+    if (EqualsNoCase(name, L"Container")) return new CContainerUI();
+    if (EqualsNoCase(name, L"Control")) return new CControlUI();
+    return nullptr;
+}
+
+CControlUI* CSkinBuilder::Build(unsigned id, const std::wstring& type, IDialogBuilderCallback* callback,
+                                CSkinManagerUI* manager, CControlUI* parent) {
+    std::string bytes;
+    if (!ReadModuleResource(id, type, bytes)) {
+        m_error = L"Skin resource not found";
+        LOG_STREAM(rklog::kError) << "skin resource " << id << " of type " << EncodeUtf8(type) << " not found";
+        return nullptr;
+    }
+    return BuildMarkup(DecodeUtf8(bytes.data(), bytes.size()), callback, manager, parent);
+}
+
+CControlUI* CSkinBuilder::Build(const std::wstring& skin, IDialogBuilderCallback* callback, CSkinManagerUI* manager,
+                                CControlUI* parent) {
+    std::size_t first = skin.find_first_not_of(L" \t\r\n");
+    if (first != std::wstring::npos && skin[first] == L'<') return BuildMarkup(skin, callback, manager, parent);
+
+    std::wstring path = skin;
+    bool absolute = path.size() > 1 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
+    if (!absolute) {
+        std::wstring folder = manager && !manager->GetResourceFolder().empty() ? manager->GetResourceFolder()
+                                                                               : GetResourcePath();
+        path = folder + path;
+    }
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::string bytes;
+    bool ok = file != INVALID_HANDLE_VALUE;
+    if (ok) {
+        LARGE_INTEGER size{};
+        ok = ::GetFileSizeEx(file, &size) && size.QuadPart < (16LL << 20);
+        if (ok) {
+            bytes.resize(static_cast<std::size_t>(size.QuadPart));
+            DWORD read = 0;
+            ok = bytes.empty() ||
+                 (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
+        }
+        ::CloseHandle(file);
+    }
+    if (!ok) {
+        m_error = L"Skin file not readable";
+        LOG_STREAM(rklog::kError) << "skin file " << EncodeUtf8(path) << " not readable";
+        return nullptr;
+    }
+    return BuildMarkup(DecodeUtf8(bytes.data(), bytes.size()), callback, manager, parent);
+}
+
+CControlUI* CSkinBuilder::BuildMarkup(const std::wstring& markup, IDialogBuilderCallback* callback,
+                                      CSkinManagerUI* manager, CControlUI* parent) {
+    m_error.clear();
+    MarkupParser parser;
+    MarkupElement root;
+    if (!parser.Parse(markup, root)) {
+        m_error = parser.ErrorText();
+        LOG_STREAM(rklog::kError) << "skin markup: " << EncodeUtf8(parser.ErrorText()) << " at offset "
+                                  << parser.ErrorOffset();
+        return nullptr;
+    }
+    std::vector<const MarkupElement*> elements;
+    if (EqualsNoCase(root.name, L"Window")) {
+        if (manager) ReadResources(root, manager);
+        if (manager && manager->GetWindowHandle()) ApplyWindowAttributes(root, manager);
+        for (const MarkupElement& e : root.children)
+            if (!IsResourceElement(e.name)) elements.push_back(&e);
+    } else {
+        elements.push_back(&root);
+    }
+    CControlUI* first = nullptr;
+    for (const MarkupElement* e : elements) {
+        CControlUI* control = BuildElement(*e, callback, manager, parent);
+        if (!control) continue;
+        if (!first) first = control;
+        else if (!parent) delete control;   // one root only: a second top-level control has no owner
+    }
+    if (!first) m_error = L"Skin has no controls";
+    return first;
+}
+
+}  // namespace SkinUI
