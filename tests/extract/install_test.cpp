@@ -1,0 +1,285 @@
+// The staged extraction on the real file system, with failures injected into single operations.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "extract/installer.h"
+#include "extract/zip_path.h"
+#include "tree_util.h"
+#include "zip_writer.h"
+
+using namespace ztest;
+using zpvx::ExtractArchive;
+using zpvx::ExtractOptions;
+using zpvx::FsResult;
+
+namespace {
+
+// Passes everything to the real file system except what a test chooses to fail.
+class FaultyFs : public zpvx::Fs {
+public:
+    zpvx::Fs& real = zpvx::RealFs();
+    std::function<FsResult(const std::string& from, const std::string& to)> onRename;
+    std::function<bool(const std::string& path)> failRemove;
+    unsigned slept = 0;
+
+    zpvx::NativeString absolute(const zpvx::NativeString& p) override { return real.absolute(p); }
+    zpvx::NativeString join(const zpvx::NativeString& b, const std::string& r) override { return real.join(b, r); }
+    zpvx::NativeString child(const zpvx::NativeString& b, const zpvx::NativeString& n) override { return real.child(b, n); }
+    std::string display(const zpvx::NativeString& p) override { return real.display(p); }
+    std::unique_ptr<zpvx::ByteSource> openRead(const zpvx::NativeString& p) override { return real.openRead(p); }
+    std::unique_ptr<zpvx::OutFile> createNew(const zpvx::NativeString& p, FsResult* r) override { return real.createNew(p, r); }
+    zpvx::FsKind kind(const zpvx::NativeString& p) override { return real.kind(p); }
+    FsResult makeDir(const zpvx::NativeString& p) override { return real.makeDir(p); }
+    FsResult rename(const zpvx::NativeString& from, const zpvx::NativeString& to) override {
+        if (onRename) {
+            FsResult r = onRename(from, to);
+            if (r != FsResult::kOk) return r;
+        }
+        return real.rename(from, to);
+    }
+    FsResult removeFile(const zpvx::NativeString& p) override {
+        if (failRemove && failRemove(p)) return FsResult::kLocked;
+        return real.removeFile(p);
+    }
+    FsResult removeDir(const zpvx::NativeString& p) override { return real.removeDir(p); }
+    bool list(const zpvx::NativeString& d, std::vector<zpvx::NativeString>* n) override { return real.list(d, n); }
+    std::unique_ptr<zpvx::DirLock> lock(const zpvx::NativeString& p, FsResult* r) override { return real.lock(p, r); }
+    void sleepMs(unsigned ms) override { slept += ms; }
+};
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class Install : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = fs::path(::testing::TempDir()) /
+               ("zpvx_install_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        target = root / "client";
+        zip = root / "update.zip";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    void Package(const Tree& t, bool corruptLast = false) {
+        ZipWriter w;
+        std::size_t i = 0;
+        for (const auto& [k, v] : t) {
+            ZipItem item{v == "<dir>" ? k + "/" : k, v == "<dir>" ? "" : v, static_cast<std::uint16_t>(i % 2 ? 0 : 8)};
+            if (corruptLast && ++i == t.size()) item.crc = Crc(item.data) ^ 0x100;
+            w.add(item);
+        }
+        WriteFile(zip, w.finish());
+    }
+    zpvx::ExtractResult Extract(FaultyFs* f = nullptr, unsigned retryMs = 10000) {
+        ExtractOptions o;
+        o.fs = f;
+        o.lockRetryMs = retryMs;
+        return ExtractArchive(zip.string(), target.string(), o);
+    }
+
+    fs::path root, target, zip;
+    const Tree installed = {{"ZPVUpdate.exe", "old updater"}, {"zlib.dll", "old dll"}, {"bin/client.exe", "old client"},
+                            {"bin/user.cfg", "settings"},     {"bin", "<dir>"},       {"logs", "<dir>"}};
+    const Tree package = {{"ZPVUpdate.exe", "new updater"}, {"zlib.dll", Noise(70000, 9)}, {"bin/client.exe", Text(90000, 1)},
+                          {"bin/new/plugin.dll", "plugin"}, {"res/empty", ""},              {"res/skins", "<dir>"}};
+};
+
+Tree Merge(Tree a, const Tree& b) {
+    for (const auto& [k, v] : b) a[k] = v;
+    for (const auto& [k, v] : Tree(a)) {
+        for (std::size_t s = k.find('/'); s != std::string::npos; s = k.find('/', s + 1)) a[k.substr(0, s)] = "<dir>";
+    }
+    return a;
+}
+
+}  // namespace
+
+TEST_F(Install, FreshAndReplacingInstallsGiveExactlyThePackage) {
+    Package(package);
+    auto r = Extract();
+    ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
+    EXPECT_EQ(Diff(Merge({}, package), Snapshot(target)), "");
+
+    // Over an installed client: package files replaced, the user's files kept, no work folder left.
+    fs::remove_all(target);
+    MakeTree(target, installed);
+    r = Extract();
+    ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
+    EXPECT_EQ(Diff(Merge(installed, package), Snapshot(target)), "");
+    EXPECT_FALSE(fs::exists(target / zpvx::kWorkFolderName));
+
+    // A missing target folder is created with its parents.
+    target = root / "a" / "b" / "client";
+    r = Extract();
+    ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
+    EXPECT_EQ(Diff(Merge({}, package), Snapshot(target)), "");
+}
+
+TEST_F(Install, BadPackagesLeaveTheTargetAsItWas) {
+    MakeTree(target, installed);
+    const Tree before = Snapshot(target);
+    Package(package, true);   // last entry's CRC is wrong: found after everything else was staged
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_CRC_MISMATCH);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+
+    WriteFile(zip, "not a zip at all");
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_NOT_AN_ARCHIVE);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+
+    fs::remove(zip);
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_ARCHIVE_UNREADABLE);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+
+    ZipWriter w;
+    w.add(ZipItem{"fine.txt", "fine"});
+    w.add(ZipItem{"../escaped.txt", "evil"});
+    WriteFile(zip, w.finish());
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_UNSAFE_PATH);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+    EXPECT_FALSE(fs::exists(root / "escaped.txt"));
+
+    // A missing target folder that was created for a failing package is removed again.
+    target = root / "new" / "client";
+    WriteFile(zip, "junk");
+    EXPECT_NE(Extract().status, ZPV_EXTRACT_OK);
+    EXPECT_FALSE(fs::exists(root / "new"));
+}
+
+TEST_F(Install, FolderWhereAFileGoesIsAConflict) {
+    Tree t = installed;
+    t.erase("zlib.dll");
+    t["zlib.dll/inner.txt"] = "a folder named like a file of the package";
+    MakeTree(target, t);
+    const Tree before = Snapshot(target);
+    Package(package);
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_TARGET_CONFLICT);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+
+    fs::remove_all(target);
+    t = installed;
+    t["res"] = "a file named like a folder of the package";
+    MakeTree(target, t);
+    const Tree before2 = Snapshot(target);
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_TARGET_CONFLICT);
+    EXPECT_EQ(Diff(before2, Snapshot(target)), "");
+}
+
+TEST_F(Install, AnyFailedMoveRollsEverythingBack) {
+    Package(package);
+    // Fail the n-th rename of the install, for every n, and check the rollback each time.
+    for (int failAt = 1;; ++failAt) {
+        fs::remove_all(target);
+        MakeTree(target, installed);
+        const Tree before = Snapshot(target);
+        FaultyFs f;
+        int count = 0;
+        f.onRename = [&](const std::string&, const std::string&) {
+            return ++count == failAt ? FsResult::kFailed : FsResult::kOk;
+        };
+        auto r = Extract(&f);
+        if (r.status == ZPV_EXTRACT_OK) {
+            EXPECT_GT(failAt, 8);   // 3 replaced files (two renames each) + 3 new ones
+            break;
+        }
+        EXPECT_EQ(r.status, ZPV_EXTRACT_COMMIT_FAILED) << failAt;
+        EXPECT_EQ(Diff(before, Snapshot(target)), "") << "failing rename " << failAt;
+    }
+}
+
+TEST_F(Install, LockedFilesAreRetriedForABoundedTime) {
+    MakeTree(target, installed);
+    Package(package);
+    const std::string locked = (target / "ZPVUpdate.exe").string();
+
+    // Held a little while: the install waits and succeeds.
+    FaultyFs f;
+    int attempts = 0;
+    f.onRename = [&](const std::string& from, const std::string&) {
+        return from == locked && ++attempts <= 5 ? FsResult::kLocked : FsResult::kOk;
+    };
+    auto r = Extract(&f, 10000);
+    ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
+    EXPECT_EQ(attempts, 6);
+    EXPECT_GT(f.slept, 0u);
+    EXPECT_EQ(Diff(Merge(installed, package), Snapshot(target)), "");
+
+    // Held for good: after the retry time everything is rolled back.
+    fs::remove_all(target);
+    MakeTree(target, installed);
+    const Tree before = Snapshot(target);
+    FaultyFs g;
+    const std::string lockedDll = (target / "zlib.dll").string();
+    g.onRename = [&](const std::string& from, const std::string&) {
+        return from == lockedDll ? FsResult::kLocked : FsResult::kOk;
+    };
+    r = Extract(&g, 3000);
+    EXPECT_EQ(r.status, ZPV_EXTRACT_FILE_LOCKED);
+    EXPECT_EQ(g.slept, 3000u);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+}
+
+TEST_F(Install, OldFilesInUseAreDeletedByALaterRun) {
+    MakeTree(target, installed);
+    Package(package);
+    FaultyFs f;
+    // The old updater is still running: its moved-aside copy cannot be deleted yet.
+    f.failRemove = [&](const std::string& p) { return EndsWith(p, "/ZPVUpdate.exe"); };
+    auto r = Extract(&f);
+    ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
+    Tree now = Snapshot(target);
+    EXPECT_EQ(now["ZPVUpdate.exe"], "new updater");
+    const fs::path work = target / zpvx::kWorkFolderName;
+    ASSERT_TRUE(fs::exists(work));
+    bool leftover = false;
+    for (auto& e : fs::recursive_directory_iterator(work))
+        if (e.path().filename() == "ZPVUpdate.exe" && ReadFile(e.path()) == "old updater") leftover = true;
+    EXPECT_TRUE(leftover);
+
+    // The next run (whatever its outcome) deletes it and keeps the new file.
+    fs::remove(zip);
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_ARCHIVE_UNREADABLE);
+    EXPECT_FALSE(fs::exists(work));
+    EXPECT_EQ(Diff(Merge(installed, package), Snapshot(target)), "");
+}
+
+TEST_F(Install, AnInterruptedRollbackIsCompletedByTheNextRun) {
+    MakeTree(target, installed);
+    const Tree before = Snapshot(target);
+    Package(package);
+    FaultyFs f;
+    const std::string dll = (target / "zlib.dll").string();
+    const std::string client = (target / "bin/client.exe").string();
+    bool rollingBack = false;
+    f.onRename = [&](const std::string& from, const std::string& to) {
+        if (to == dll && from.find("/stage-") != std::string::npos) {   // the last file fails to move in ...
+            rollingBack = true;
+            return FsResult::kFailed;
+        }
+        // ... and the old client cannot be put back during the rollback.
+        return rollingBack && to == client ? FsResult::kFailed : FsResult::kOk;
+    };
+    auto r = Extract(&f, 0);
+    EXPECT_EQ(r.status, ZPV_EXTRACT_ROLLBACK_INCOMPLETE);
+    EXPECT_FALSE(fs::exists(target / "bin/client.exe"));
+
+    fs::remove(zip);
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_ARCHIVE_UNREADABLE);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+}
+
+TEST_F(Install, ASecondExtractionIntoTheSameFolderIsRefused) {
+    MakeTree(target, installed);
+    Package(package);
+    fs::create_directories(target / zpvx::kWorkFolderName);
+    FsResult lr;
+    auto held = zpvx::RealFs().lock((target / zpvx::kWorkFolderName / "lock").string(), &lr);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_BUSY);
+    held.reset();
+    EXPECT_EQ(Extract().status, ZPV_EXTRACT_OK);
+    EXPECT_FALSE(fs::exists(target / zpvx::kWorkFolderName));
+}
