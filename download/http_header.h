@@ -1,0 +1,49 @@
+// The HTTP/1.1 text the download writes and reads: request bytes, the response header record,
+// its parsing and acceptance, the host/port split and the redirect target split.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct ResponseHeader {
+    std::string protocolVersion;
+    std::uint32_t statusCode = 0;
+    std::string headerText;        // everything before the first "\r\n\r\n"
+    std::string contentType;
+    std::string lastModified;
+    std::string location;
+    std::int32_t contentLength = 0;
+    std::int32_t totalLength = 0;  // Content-Length, replaced by a non-zero Content-Range total
+    std::int32_t rangeStart = 0;
+};
+
+// Longest response header accepted; a server that sends more without the blank line fails
+// the request instead of growing the buffer without bound.
+constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+
+// Request bytes for a GET of path with an open-ended range from rangeStart.
+std::string BuildRequest(const std::string& path, const std::string& host, std::uint64_t rangeStart);
+
+// "name:port" -> name and port text; no colon -> the whole text and "80".
+void SplitHostPort(const std::string& host, std::string& name, std::string& port);
+
+// Fills header from text[0, headerEnd) where headerEnd is the position of the first
+// "\r\n\r\n". Accepted (200 or 206 from an "HTTP/" status line): removes the header and the
+// blank line from text and returns true. Rejected: writes the reason to the diagnostics, and
+// for status 416 deletes folder + "update.td"; text stays as it was.
+bool ParseResponseHeader(ResponseHeader& header, std::string& text, std::size_t headerEnd,
+                         const std::string& folder);
+
+// Applies a redirect target to host and path. False (host already replaced by the whole
+// target, path kept) when the target has no "/".
+bool ApplyRedirect(const std::string& location, std::string& host, std::string& path);
+
+// Decimal value: leading blanks skipped, digits up to the first other character, 0 if none.
+// A value beyond the 32-bit signed range gives -1, which every caller treats as invalid.
+std::int32_t ParseDecimal32(const std::string& text);
+
+// Where the HTTP code's diagnostic lines go: standard output unless a test replaced it.
+using HttpDiagnosticSink = void (*)(const std::string& text);
+void SetHttpDiagnosticSink(HttpDiagnosticSink sink);   // nullptr restores standard output
+void HttpSay(const std::string& text);

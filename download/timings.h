@@ -1,0 +1,21 @@
+// Time limits of the download engine. Tests shorten them; the defaults are the product's.
+#pragma once
+
+#include <cstdint>
+
+struct DownloadTimings {
+    // Stall monitor: checks for a first body chunk, and their spacing.
+    std::uint32_t firstChunkChecks = 5;
+    std::uint32_t firstChunkCheckMs = 1000;
+    // Stall monitor: once data flows, a window without any new chunk ends the transfer.
+    std::uint32_t stallMs = 5000;
+    // Longest wait for one connect, request write or read, so that a server that accepts and
+    // then stays silent (before the header or before the first body byte) fails the attempt.
+    std::uint32_t ioTimeoutMs = 15000;
+    // Longest wait of a task's destructor for its worker thread after asking it to stop.
+    std::uint32_t stopWaitMs = 10000;
+};
+
+// Snapshot of the current limits (each attempt reads them once at its start).
+DownloadTimings GetDownloadTimings();
+void SetDownloadTimings(const DownloadTimings& timings);

@@ -1,0 +1,13 @@
+#include "app/install.h"
+#include "download/downloader.h"
+
+ZipDownloader::ZipDownloader(const ZipConf& package, const std::wstring& folder)
+    : Downloader(package.zipMd5, package.host, package.urlPath, package.forcedUpdate != 0, folder),
+      m_package(package) {}
+
+ZipDownloader::~ZipDownloader() {
+    // Ends the worker before any part of this object goes.
+    StopAndWait();
+}
+
+void ZipDownloader::DoInstall() { InstallPackage(m_package); }

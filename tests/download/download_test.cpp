@@ -1,0 +1,331 @@
+// One download attempt against the scripted server: request bytes, the four ranges, resume,
+// the join and its checks, and every fault the server can inject.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <thread>
+
+#include "download/http_download.h"
+#include "test_server.h"
+#include "test_util.h"
+
+using dltest::Diagnostics;
+using dltest::MakePackage;
+using dltest::ReadFile;
+using dltest::WriteFile;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+class Attempt : public dltest::DownloadFixture {
+protected:
+    // One attempt on a fresh CHttpDownload; keeps host, path and info for inspection.
+    int Run(const TestServer& server, const std::string& md5, const std::string& path = "/pkg/u.zip") {
+        host_ = server.Host();
+        path_ = path;
+        info_ = DownloadInfo();
+        info_.md5 = md5;
+        const auto t0 = Clock::now();
+        const int r = transfer_.Download(host_, path_, &info_, Folder());
+        elapsedMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+        return r;
+    }
+    // Range starts of the segment requests (connections 1 to 4), sorted.
+    static std::vector<std::uint64_t> SegmentStarts(const TestServer& server) {
+        std::vector<std::uint64_t> starts;
+        const auto requests = server.Requests();
+        for (std::size_t i = 1; i < requests.size(); ++i) {
+            const auto pos = requests[i].find("Range: bytes=");
+            starts.push_back(std::stoull(requests[i].substr(pos + 13)));
+        }
+        std::sort(starts.begin(), starts.end());
+        return starts;
+    }
+    bool NoPartFiles() const {
+        return !Exists("update.td0") && !Exists("update.td1") && !Exists("update.td2") && !Exists("update.td3");
+    }
+
+    CHttpDownload transfer_;
+    std::string host_, path_;
+    DownloadInfo info_;
+    long long elapsedMs_ = 0;
+};
+
+std::shared_ptr<const std::string> Package(std::size_t size) {
+    return std::make_shared<const std::string>(MakePackage(size));
+}
+}  // namespace
+
+TEST_F(Attempt, SuccessSendsExactRequestsAndLeavesOnlyThePackage) {
+    auto body = Package(1000003);
+    TestServer server(ServeFile(body));
+    ASSERT_EQ(Run(server, MD5Hex(body->data(), body->size())), kDownloadOk);
+    EXPECT_EQ(ReadFile(File("update.zip")), *body);
+    EXPECT_FALSE(Exists("update.td"));
+    EXPECT_TRUE(NoPartFiles());
+    EXPECT_EQ(info_.totalBytes, 1000003);
+    EXPECT_EQ(info_.downloadedBytes, 1000003);   // reads stop at each range's end
+    EXPECT_EQ(info_.filePath, Folder() + "update.td");
+
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    const std::string head = "GET /pkg/u.zip HTTP/1.1\r\nHost: " + server.Host() +
+                             "\r\nAccept: */*\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n"
+                             "Connection: close\r\nRange: bytes=";
+    EXPECT_EQ(requests[0], head + "0- \r\n\r\n");
+    for (std::size_t i = 1; i < 5; ++i) EXPECT_EQ(requests[i].substr(0, head.size()), head);
+    EXPECT_EQ(SegmentStarts(server), (std::vector<std::uint64_t>{0, 250000, 500000, 750000}));
+}
+
+TEST_F(Attempt, TinyFilesAndUpperCaseDigest) {
+    // Length 3: three empty ranges still connect; segment 3 carries the file.
+    auto three = Package(3);
+    {
+        TestServer server(ServeFile(three));
+        std::string md5 = MD5Hex(three->data(), 3);
+        for (auto& c : md5) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        ASSERT_EQ(Run(server, md5), kDownloadOk);
+        EXPECT_EQ(ReadFile(File("update.zip")), *three);
+        EXPECT_EQ(server.ConnectionCount(), 5);
+        EXPECT_TRUE(NoPartFiles());
+    }
+    auto ten = Package(10);
+    TestServer server(ServeFile(ten));
+    ASSERT_EQ(Run(server, MD5Hex(ten->data(), 10)), kDownloadOk);
+    EXPECT_EQ(SegmentStarts(server), (std::vector<std::uint64_t>{0, 2, 4, 6}));
+}
+
+TEST_F(Attempt, HeaderInOneByteWritesAndContentRangeTotal) {
+    auto body = Package(300000);
+    ServeOptions o;
+    o.headerByteByByte = true;
+    TestServer server(ServeFile(body, o));
+    EXPECT_EQ(Run(server, MD5Hex(body->data(), body->size())), kDownloadOk);
+
+    // The probe answers with Content-Length 1 and the real total in Content-Range.
+    auto plain = ServeFile(body);
+    const std::string total = std::to_string(body->size());
+    TestServer ranged([&](Exchange& ex) {
+        if (ex.index() == 0) {
+            ex.Send("HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/" + total + "\r\n\r\n" + body->substr(0, 1));
+        } else {
+            plain(ex);
+        }
+    });
+    EXPECT_EQ(Run(ranged, MD5Hex(body->data(), body->size())), kDownloadOk);
+    EXPECT_EQ(info_.totalBytes, 300000);
+}
+
+TEST_F(Attempt, ResumesFromPartFilesOfAnEarlierRun) {
+    auto body = Package(400000);
+    const std::uint64_t have[4] = {1000, 0, 99999, 100000};   // the last one covers its range
+    for (int i = 0; i < 4; ++i) {
+        WriteFile(File("update.td" + std::to_string(i)), body->substr(i * 100000, have[i]));
+    }
+    TestServer server(ServeFile(body));
+    ASSERT_EQ(Run(server, MD5Hex(body->data(), body->size())), kDownloadOk);
+    EXPECT_EQ(ReadFile(File("update.zip")), *body);
+    EXPECT_EQ(SegmentStarts(server), (std::vector<std::uint64_t>{1000, 100000, 299999, 400000}));
+    // The complete segment asked past the end and got 416.
+    EXPECT_TRUE(Diagnostics::Has("Response returned with status code 416\n"));
+    EXPECT_EQ(info_.downloadedBytes, 400000);
+}
+
+TEST_F(Attempt, ResumedBytesCountFromTheStart) {
+    auto body = Package(400000);
+    std::int64_t sum = 0;
+    for (int i = 0; i < 4; ++i) {
+        WriteFile(File("update.td" + std::to_string(i)), body->substr(i * 100000, 1000 * (i + 1)));
+        sum += 1000 * (i + 1);
+    }
+    DownloadTimings t = GetDownloadTimings();
+    t.stallMs = 10000;   // the stop below ends the attempt, not the monitor
+    SetDownloadTimings(t);
+    ServeOptions o;
+    o.stallAfter = 0;   // headers only: nothing but the resumed bytes is counted
+    TestServer server(ServeFile(body, o));
+    info_.md5 = MD5Hex(body->data(), body->size());
+    std::string host = server.Host(), path = "/p";
+    std::thread attempt([&] { transfer_.Download(host, path, &info_, Folder()); });
+    std::int64_t seen = 0;
+    for (int i = 0; i < 500 && seen != sum; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        seen = transfer_.Snapshot(info_).downloadedBytes;
+    }
+    EXPECT_EQ(seen, sum);
+    transfer_.RequestStop();
+    attempt.join();
+    // Stopped from outside: the part files stay for the next run.
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(Exists("update.td" + std::to_string(i)));
+}
+
+TEST_F(Attempt, ServerFaultsGiveTheirResults) {
+    auto body = Package(200000);
+    const std::string md5 = MD5Hex(body->data(), body->size());
+    struct Case {
+        const char* name;
+        ServeOptions options;
+        int expected;
+    };
+    std::vector<Case> cases;
+    {
+        ServeOptions o;
+        o.ignoreRange = true;   // every part starts with the file's first bytes
+        cases.push_back({"range ignored", o, kDigestMismatch});
+    }
+    {
+        ServeOptions o;
+        o.noLength = true;
+        cases.push_back({"no length", o, kProbeFailed});
+    }
+    {
+        ServeOptions o;
+        o.lengthOverride = 200100;   // announces more than it sends
+        cases.push_back({"wrong length", o, kLengthMismatch});
+    }
+    {
+        ServeOptions o;
+        o.statusLine = "ICY 200 OK";
+        cases.push_back({"bad status line", o, kProbeFailed});
+    }
+    {
+        ServeOptions o;
+        o.statusLine = "HTTP/1.1 404 Not Found";
+        cases.push_back({"not found", o, kProbeFailed});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestServer server(ServeFile(body, c.options));
+        EXPECT_EQ(Run(server, md5), c.expected);
+        EXPECT_FALSE(Exists("update.zip"));
+        EXPECT_FALSE(Exists("update.td"));
+        EXPECT_TRUE(NoPartFiles());
+    }
+    EXPECT_TRUE(Diagnostics::Has("Invalid response\n"));
+
+    TestServer server(ServeFile(body));
+    EXPECT_EQ(Run(server, "0123456789abcdef0123456789abcdef"), kDigestMismatch);
+    EXPECT_EQ(info_.downloadedBytes, 0);   // reset by a failed check
+    EXPECT_FALSE(Exists("update.td"));
+    EXPECT_EQ(Run(server, md5 + " "), kDigestMismatch);   // no trimming
+
+    // Nothing listens: the probe fails with the error's text.
+    std::string host = "127.0.0.1:1", path = "/p";
+    EXPECT_EQ(transfer_.Download(host, path, &info_, Folder()), kProbeFailed);
+    EXPECT_TRUE(Diagnostics::Has(" exception = "));
+}
+
+TEST_F(Attempt, SilentServersEndWithinTheReadLimit) {
+    auto body = Package(100000);
+    const std::string md5 = MD5Hex(body->data(), body->size());
+    ServeOptions probe;
+    probe.silentProbe = true;
+    {
+        TestServer server(ServeFile(body, probe));
+        EXPECT_EQ(Run(server, md5), kProbeFailed);
+        EXPECT_LT(elapsedMs_, 4000);
+        EXPECT_EQ(info_.totalBytes, 0);
+    }
+    ServeOptions segments;
+    segments.silentSegments = true;   // accepted, then nothing before the first body byte
+    {
+        TestServer server(ServeFile(body, segments));
+        // No body chunk ever arrived, so no part file was made: the join cannot open them.
+        EXPECT_EQ(Run(server, md5), kPartOpenFailed);
+        EXPECT_LT(elapsedMs_, 4000);
+        EXPECT_TRUE(Diagnostics::Has("Exception: "));
+        EXPECT_TRUE(NoPartFiles());
+    }
+}
+
+TEST_F(Attempt, StallInMidBodyIsEndedByTheMonitor) {
+    DownloadTimings t = GetDownloadTimings();
+    t.ioTimeoutMs = 20000;   // only the monitor can end this attempt quickly
+    SetDownloadTimings(t);
+    auto body = Package(800000);
+    ServeOptions o;
+    o.stallAfter = 50000;
+    TestServer server(ServeFile(body, o));
+    EXPECT_EQ(Run(server, MD5Hex(body->data(), body->size())), kLengthMismatch);
+    EXPECT_LT(elapsedMs_, 5000);
+    EXPECT_TRUE(NoPartFiles());
+}
+
+TEST_F(Attempt, ConnectionResetMidBody) {
+    auto body = Package(800000);
+    ServeOptions o;
+    o.resetAfter = 30000;
+    TestServer server(ServeFile(body, o));
+    EXPECT_EQ(Run(server, MD5Hex(body->data(), body->size())), kLengthMismatch);
+    EXPECT_TRUE(Diagnostics::Has("Exception: "));
+}
+
+TEST_F(Attempt, RedirectReplacesHostPortAndPath) {
+    auto body = Package(50000);
+    TestServer target(ServeFile(body));
+    TestServer redirector(ServeText("HTTP/1.1 302 Found\r\nLocation: http://" + target.Host() +
+                                    "/pkg/u.zip\r\nContent-Length: 0\r\n\r\n"));
+    EXPECT_EQ(Run(redirector, MD5Hex(body->data(), body->size()), "/old"), kRedirected);
+    EXPECT_EQ(host_, target.Host());
+    EXPECT_EQ(path_, "/pkg/u.zip");
+    EXPECT_EQ(target.ConnectionCount(), 0);
+    EXPECT_EQ(transfer_.Download(host_, path_, &info_, Folder()), kDownloadOk);
+    const auto requests = target.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests[0].rfind("GET /pkg/u.zip HTTP/1.1\r\nHost: " + target.Host() + "\r\n", 0), 0u);
+
+    // A target without a path fails the probe after replacing the host.
+    TestServer bad(ServeText("HTTP/1.1 301 Moved\r\nLocation: http://elsewhere\r\n\r\n"));
+    EXPECT_EQ(Run(bad, "x"), kProbeFailed);
+    EXPECT_EQ(host_, "elsewhere");
+    EXPECT_EQ(path_, "/pkg/u.zip");
+}
+
+TEST_F(Attempt, ResponseHeaderWithoutEndFailsInsteadOfGrowing) {
+    TestServer server([](Exchange& ex) {
+        ex.Send("HTTP/1.1 200 OK\r\n");
+        const std::string filler = "X-Filler: " + std::string(1000, 'a') + "\r\n";
+        for (int i = 0; i < 200; ++i) {
+            if (!ex.Send(filler)) return;
+        }
+        ex.HoldUntilStopped();
+    });
+    EXPECT_EQ(Run(server, "x"), kProbeFailed);
+    EXPECT_LT(elapsedMs_, 4000);
+}
+
+TEST_F(Attempt, StopEndsARunningAttemptPromptly) {
+    auto body = Package(4000000);
+    ServeOptions o;
+    o.writeSize = 4096;
+    o.pauseMs = 20;   // slow: about 200 KB/s per connection
+    TestServer server(ServeFile(body, o));
+    info_.md5 = MD5Hex(body->data(), body->size());
+    std::string host = server.Host(), path = "/p";
+    int result = 0;
+    std::thread attempt([&] { result = transfer_.Download(host, path, &info_, Folder()); });
+    ASSERT_TRUE(server.WaitConnections(5, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = Clock::now();
+    transfer_.RequestStop();
+    attempt.join();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 1000);
+    EXPECT_EQ(result, kProbeFailed);
+    EXPECT_FALSE(Exists("update.td"));
+    std::uint64_t kept = 0;
+    for (int i = 0; i < 4; ++i) kept += CHttpDownload::GetFileSize(Folder() + "update.td" + std::to_string(i));
+    EXPECT_GT(kept, 0u);
+    // Every later attempt of this object ends at once.
+    EXPECT_EQ(transfer_.Download(host, path, &info_, Folder()), kProbeFailed);
+}
+
+TEST_F(Attempt, UnwritableFolderFailsCleanly) {
+    auto body = Package(1000);
+    TestServer server(ServeFile(body));
+    std::string host = server.Host(), path = "/p";
+    DownloadInfo info;
+    info.md5 = MD5Hex(body->data(), body->size());
+    EXPECT_EQ(transfer_.Download(host, path, &info, Folder() + "missing/"), kCreateFailed);
+}

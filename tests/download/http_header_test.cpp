@@ -1,0 +1,160 @@
+// Request bytes, response header parsing and acceptance, host/port and redirect splitting.
+#include <gtest/gtest.h>
+
+#include "download/http_download.h"
+#include "download/http_header.h"
+#include "test_util.h"
+
+using dltest::Diagnostics;
+
+namespace {
+// Parses a full response text; returns acceptance, leaves the remaining text in body.
+bool Parse(const std::string& response, ResponseHeader& h, std::string& body, const std::string& folder = "/nonexistent-zpv/") {
+    body = response;
+    const auto end = body.find("\r\n\r\n");
+    return ParseResponseHeader(h, body, end, folder);
+}
+}  // namespace
+
+TEST(HttpRequest, ExactBytesWithBlankAfterTheOpenRange) {
+    EXPECT_EQ(BuildRequest("/a/b.zip", "h:8080", 0),
+              "GET /a/b.zip HTTP/1.1\r\nHost: h:8080\r\nAccept: */*\r\nPragma: no-cache\r\n"
+              "Cache-Control: no-cache\r\nConnection: close\r\nRange: bytes=0- \r\n\r\n");
+    // 64-bit start, decimal without padding; path and host sent as they are.
+    EXPECT_NE(BuildRequest("/x y", "h", 5000000000ull).find("GET /x y HTTP/1.1\r\nHost: h\r\n"), std::string::npos);
+    EXPECT_NE(BuildRequest("/p", "h", 5000000000ull).find("\r\nRange: bytes=5000000000- \r\n\r\n"), std::string::npos);
+}
+
+TEST(HttpRequest, HostAndPortSplitAtTheFirstColon) {
+    std::string name, port;
+    SplitHostPort("example", name, port);
+    EXPECT_EQ(name, "example");
+    EXPECT_EQ(port, "80");
+    SplitHostPort("h:8080", name, port);
+    EXPECT_EQ(name, "h");
+    EXPECT_EQ(port, "8080");
+    SplitHostPort("h:", name, port);
+    EXPECT_EQ(port, "");
+}
+
+TEST(HttpHeader, AcceptedResponseKeepsOnlyTheBody) {
+    Diagnostics d;
+    ResponseHeader h;
+    std::string body;
+    ASSERT_TRUE(Parse("HTTP/1.1 206 Partial Content\r\nContent-Type: application/zip\r\n"
+                      "Last-Modified:   Mon, 01 Jan 2024\r\nContent-Length: 10\r\n"
+                      "Content-Range: bytes 5-14/15\r\nLocation: /else\r\n\r\nBODY\r\n\r\nmore",
+                      h, body));
+    EXPECT_EQ(body, "BODY\r\n\r\nmore");
+    EXPECT_EQ(h.protocolVersion, "HTTP/1.1");
+    EXPECT_EQ(h.statusCode, 206u);
+    EXPECT_EQ(h.contentType, "application/zip");
+    EXPECT_EQ(h.lastModified, "Mon, 01 Jan 2024");
+    EXPECT_EQ(h.location, "/else");
+    EXPECT_EQ(h.contentLength, 10);
+    EXPECT_EQ(h.totalLength, 15);
+    EXPECT_EQ(h.rangeStart, 5);
+    EXPECT_EQ(h.headerText.find("HTTP/1.1 206"), 0u);
+    EXPECT_EQ(h.headerText.size(), h.headerText.find("Location: /else") + 15);
+    EXPECT_EQ(Diagnostics::Text(), "");
+
+    ASSERT_TRUE(Parse("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\n", h, body));   // only "HTTP/" matters
+    EXPECT_EQ(body, "");
+    EXPECT_EQ(h.totalLength, 3);
+}
+
+TEST(HttpHeader, LengthRules) {
+    Diagnostics d;
+    ResponseHeader h;
+    std::string body;
+    // A Content-Range total replaces a small Content-Length; "*" or 0 does not.
+    ASSERT_TRUE(Parse("HTTP/1.1 206 P\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/12345\r\n\r\nx", h, body));
+    EXPECT_EQ(h.contentLength, 1);
+    EXPECT_EQ(h.totalLength, 12345);
+    ASSERT_TRUE(Parse("HTTP/1.1 206 P\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/*\r\n\r\nx", h, body));
+    EXPECT_EQ(h.totalLength, 1);
+    // The name matches anywhere in the line, the value is still read at the name's length.
+    ASSERT_TRUE(Parse("HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\n\r\n", h, body));
+    EXPECT_EQ(h.contentLength, 0);
+    EXPECT_EQ(h.totalLength, 0);
+    // 206 without any length: 0, which the probe treats as failure.
+    ASSERT_TRUE(Parse("HTTP/1.1 206 P\r\nContent-Type: x\r\n\r\n", h, body));
+    EXPECT_EQ(h.totalLength, 0);
+    // Lengths beyond 32 bits are marked invalid instead of wrapping.
+    ASSERT_TRUE(Parse("HTTP/1.1 200 OK\r\nContent-Length: 4294967396\r\n\r\n", h, body));
+    EXPECT_LT(h.totalLength, 0);
+    EXPECT_EQ(ParseDecimal32("  42abc"), 42);
+    EXPECT_EQ(ParseDecimal32("-5"), 0);
+    EXPECT_EQ(ParseDecimal32("2147483647"), 2147483647);
+    EXPECT_EQ(ParseDecimal32("2147483648"), -1);
+}
+
+TEST(HttpHeader, RejectionsAndTheirMessages) {
+    Diagnostics d;
+    ResponseHeader h;
+    std::string body;
+    const std::string icy = "ICY 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+    EXPECT_FALSE(Parse(icy, h, body));
+    EXPECT_EQ(body, icy);   // left as it was
+    EXPECT_EQ(Diagnostics::Text(), "Invalid response\n");
+    Diagnostics::Clear();
+    EXPECT_FALSE(Parse("HTTP/1.1 404 Not Found\r\n\r\n", h, body));
+    EXPECT_EQ(Diagnostics::Text(), "Response returned with status code 404\n");
+    Diagnostics::Clear();
+    EXPECT_FALSE(Parse("HTTP/1.1 302 Found\r\nLocation: http://h:1/p\r\n\r\n", h, body));
+    EXPECT_EQ(h.location, "http://h:1/p");
+    EXPECT_EQ(Diagnostics::Text(), "Response returned with status code 302\n");
+    Diagnostics::Clear();
+    EXPECT_FALSE(Parse("HTTP/1.1 abc\r\n\r\n", h, body));
+    EXPECT_EQ(Diagnostics::Text(), "Response returned with status code 0\n");
+}
+
+class HttpHeader416 : public dltest::DownloadFixture {};
+
+TEST_F(HttpHeader416, Status416DeletesTheJoinedFileOfTheFolder) {
+    dltest::WriteFile(File("update.td"), "old");
+    dltest::WriteFile(File("update.td0"), "part");
+    ResponseHeader h;
+    std::string body;
+    EXPECT_FALSE(Parse("HTTP/1.1 416 Requested Range Not Satisfiable\r\n\r\n", h, body, Folder()));
+    EXPECT_FALSE(Exists("update.td"));
+    EXPECT_TRUE(Exists("update.td0"));
+    EXPECT_TRUE(Diagnostics::Has("status code 416\n"));
+}
+
+TEST(HttpRedirect, TargetSplitting) {
+    std::string host = "old:1", path = "/old";
+    EXPECT_TRUE(ApplyRedirect("http://H:8080/pkg/u.zip", host, path));
+    EXPECT_EQ(host, "H:8080");
+    EXPECT_EQ(path, "/pkg/u.zip");
+    // Only the "http://" prefix is removed; other targets are split as they are.
+    EXPECT_TRUE(ApplyRedirect("https://s/x", host, path));
+    EXPECT_EQ(host, "https:");
+    EXPECT_EQ(path, "//s/x");
+    // No "/": the host becomes the whole target, the path stays, the redirect fails.
+    host = "a";
+    path = "/kept";
+    EXPECT_FALSE(ApplyRedirect("http://only-host", host, path));
+    EXPECT_EQ(host, "only-host");
+    EXPECT_EQ(path, "/kept");
+}
+
+TEST(Segments, RangesOfFourQuarters) {
+    std::uint32_t s, e;
+    const std::uint32_t ten[4][2] = {{0, 2}, {2, 4}, {4, 6}, {6, 10}};
+    for (int i = 0; i < 4; ++i) {
+        SegmentRange(10, i, s, e);
+        EXPECT_EQ(s, ten[i][0]);
+        EXPECT_EQ(e, ten[i][1]);
+    }
+    for (int i = 0; i < 3; ++i) {
+        SegmentRange(3, i, s, e);
+        EXPECT_EQ(s, 0u);
+        EXPECT_EQ(e, 0u);
+    }
+    SegmentRange(3, 3, s, e);
+    EXPECT_EQ(s, 0u);
+    EXPECT_EQ(e, 3u);
+    SegmentRange(0x7FFFFFFFu, 3, s, e);   // the largest length the header can give
+    EXPECT_EQ(e, 0x7FFFFFFFu);
+}

@@ -1,0 +1,180 @@
+// Downloads from the real nginx started by the test command (tools/services.sh), and a
+// resume across runs: the fetch tool is killed in mid-transfer and run again.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "download/http_download.h"
+#include "test_server.h"
+#include "test_util.h"
+
+extern char** environ;
+
+using dltest::MakePackage;
+using dltest::ReadFile;
+using dltest::WriteFile;
+
+namespace {
+namespace asio = boost::asio;
+
+class Nginx : public dltest::DownloadFixture {
+protected:
+    void SetUp() override {
+        DownloadFixture::SetUp();
+        const char* port = std::getenv("ZPV_HTTP_PORT");
+        const char* www = std::getenv("ZPV_WWW");
+        ASSERT_TRUE(port && www && *port && *www)
+            << "ZPV_HTTP_PORT and ZPV_WWW are not set: start nginx first with `. tools/services.sh start`";
+        port_ = port;
+        www_ = www;
+        name_ = "zpv-dl-test-" + std::to_string(Pid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".zip";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove(std::filesystem::path(www_) / name_, ec);
+        DownloadFixture::TearDown();
+    }
+    // Publishes a package on nginx; returns its digest.
+    std::string Publish(const std::string& body) {
+        WriteFile(std::filesystem::path(www_) / name_, body);
+        return MD5Hex(body.data(), body.size());
+    }
+    std::string NginxHost() const { return "127.0.0.1:" + port_; }
+
+    std::string port_, www_, name_;
+};
+
+// Relays each connection to nginx unchanged; after `limit` response bytes it keeps the
+// connection open and silent (limit < 0: no limit).
+TestServer::Handler Relay(std::string nginxPort, long long limit) {
+    return [nginxPort, limit](Exchange& ex) {
+        asio::io_context io;
+        asio::ip::tcp::socket up(io);
+        boost::system::error_code ec;
+        up.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"),
+                                           static_cast<unsigned short>(std::stoi(nginxPort))), ec);
+        if (ec) return;
+        asio::write(up, asio::buffer(ex.request()), ec);
+        std::vector<char> buf(64 * 1024);
+        long long sent = 0;
+        for (;;) {
+            std::size_t n = up.read_some(asio::buffer(buf), ec);
+            if (n == 0) return;
+            if (limit >= 0 && sent + static_cast<long long>(n) >= limit) {
+                ex.Send(buf.data(), static_cast<std::size_t>(limit - sent));
+                ex.HoldUntilStopped();
+                return;
+            }
+            if (!ex.Send(buf.data(), n)) return;
+            sent += static_cast<long long>(n);
+        }
+    };
+}
+
+pid_t SpawnFetch(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::string tool = ZPV_ZPVFETCH;
+    argv.push_back(tool.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+int WaitExit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1000;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+}  // namespace
+
+TEST_F(Nginx, FullDownloadVerifies) {
+    const std::string body = MakePackage(6 * 1024 * 1024 + 7, 3);
+    const std::string md5 = Publish(body);
+    CHttpDownload transfer;
+    std::string host = NginxHost(), path = "/" + name_;
+    DownloadInfo info;
+    info.md5 = md5;
+    ASSERT_EQ(transfer.Download(host, path, &info, Folder()), kDownloadOk);
+    EXPECT_EQ(ReadFile(File("update.zip")), body);
+    EXPECT_EQ(info.totalBytes, static_cast<std::int64_t>(body.size()));
+
+    // A missing package: nginx's 404 fails the probe.
+    path = "/missing-" + name_;
+    EXPECT_EQ(transfer.Download(host, path, &info, Folder()), kProbeFailed);
+    EXPECT_TRUE(dltest::Diagnostics::Has("Response returned with status code 404\n"));
+}
+
+TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
+    const std::uint32_t size = 8 * 1024 * 1024 + 3;
+    const std::string body = MakePackage(size, 5);
+    const std::string md5 = Publish(body);
+    const long long limit = 700 * 1024;   // response bytes per connection before the relay holds
+
+    std::uint64_t parts[4] = {0, 0, 0, 0};
+    {
+        TestServer relay(Relay(port_, limit));
+        const pid_t pid = SpawnFetch({"-url=http://" + relay.Host() + "/" + name_, "-md5=" + md5,
+                                      "-dir=" + Folder(), "-quiet=1"});
+        ASSERT_GT(pid, 0);
+        // Wait until all four part files hold data and stopped growing (the relay holds).
+        std::uint64_t last = 0;
+        int stable = 0;
+        for (int i = 0; i < 2000 && stable < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::uint64_t sum = 0;
+            bool all = true;
+            for (int k = 0; k < 4; ++k) {
+                parts[k] = CHttpDownload::GetFileSize(Folder() + "update.td" + std::to_string(k));
+                all = all && parts[k] > 0;
+                sum += parts[k];
+            }
+            stable = (all && sum == last) ? stable + 1 : 0;
+            last = sum;
+        }
+        kill(pid, SIGKILL);
+        EXPECT_EQ(WaitExit(pid), -SIGKILL);
+    }
+    std::uint32_t starts[4], ends[4];
+    for (int k = 0; k < 4; ++k) {
+        SegmentRange(size, k, starts[k], ends[k]);
+        parts[k] = CHttpDownload::GetFileSize(Folder() + "update.td" + std::to_string(k));
+        EXPECT_GT(parts[k], 0u) << k;
+        EXPECT_LT(parts[k], ends[k] - starts[k]) << k;   // killed in mid-transfer
+    }
+
+    TestServer recorder(Relay(port_, -1));
+    const pid_t pid = SpawnFetch({"-url=http://" + recorder.Host() + "/" + name_, "-md5=" + md5, "-dir=" + Folder(), "-quiet=1"});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(WaitExit(pid), 0);
+    EXPECT_EQ(ReadFile(File("update.zip")), body);
+    for (int k = 0; k < 4; ++k) EXPECT_FALSE(Exists("update.td" + std::to_string(k)));
+
+    std::vector<std::uint64_t> expected, seen;
+    for (int k = 0; k < 4; ++k) expected.push_back(starts[k] + parts[k]);
+    const auto requests = recorder.Requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_NE(requests[0].find("\r\nRange: bytes=0- \r\n"), std::string::npos);
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+        seen.push_back(std::stoull(requests[i].substr(requests[i].find("Range: bytes=") + 13)));
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, expected);
+}

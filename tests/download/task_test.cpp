@@ -1,0 +1,257 @@
+// The worker thread base and the download tasks: attempts, callbacks, redirects, stopping.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "download/downloader.h"
+#include "download/thread_base.h"
+#include "log/rklog.h"
+#include "test_server.h"
+#include "test_util.h"
+
+using dltest::MakePackage;
+using dltest::ReadFile;
+using dltest::WriteFile;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+long long MsSince(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+class CountingJob : public ThreadBase {
+public:
+    ~CountingJob() override { StopAndWait(); }
+    void Run() override {
+        ++runs;
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait_for(lock, std::chrono::seconds(20), [this] { return release; });
+    }
+    void RequestStop() override {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+        cv.notify_all();
+    }
+    std::atomic<int> runs{0};
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+};
+
+// The package task of the tests: records installation instead of installing.
+class TestTask : public Downloader {
+public:
+    TestTask(const std::string& md5, const std::string& host, const std::string& path, const std::wstring& folder)
+        : Downloader(md5, host, path, false, folder) {}
+    ~TestTask() override { StopAndWait(); }
+    void DoInstall() override {}
+};
+
+class Task : public dltest::DownloadFixture {
+protected:
+    // Runs a task to its end and records its callbacks.
+    void RunTask(Downloader& task) {
+        task.m_onRetry = [this](std::uint32_t n) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(static_cast<int>(n));
+        };
+        task.m_onFailed = [this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(-1);
+        };
+        task.Start();
+        ASSERT_TRUE(task.WaitDone(30000));
+    }
+    std::vector<int> Events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    std::mutex mutex_;
+    std::vector<int> events_;
+};
+}  // namespace
+
+TEST(ThreadBase, RunsOnceAndEndsWithItsObject) {
+    {
+        CountingJob never;   // never started: nothing to wait for
+        EXPECT_TRUE(never.IsDone());
+        EXPECT_TRUE(never.WaitDone(0));
+    }
+    auto job = std::make_unique<CountingJob>();
+    job->Start();
+    job->Start();
+    EXPECT_FALSE(job->WaitDone(50));
+    job->RequestStop();
+    EXPECT_TRUE(job->WaitDone(5000));
+    job->Start();   // after the end: still nothing new runs
+    EXPECT_TRUE(job->WaitDone(100));
+    EXPECT_EQ(job->runs.load(), 1);
+
+    // Destroying a running job asks it to stop and waits for it.
+    auto running = std::make_unique<CountingJob>();
+    running->Start();
+    const auto t0 = Clock::now();
+    running.reset();
+    EXPECT_LT(MsSince(t0), 2000);
+}
+
+TEST_F(Task, SuccessAtTheFirstAttemptMakesNoCallback) {
+    auto body = std::make_shared<const std::string>(MakePackage(300000));
+    TestServer server(ServeFile(body));
+    WriteFile(File("update.zip"), "old package");
+    TestTask task(MD5Hex(body->data(), body->size()), server.Host(), "/p.zip", WFolder());
+    std::atomic<bool> polling{true};
+    std::int64_t lastSeen = 0;
+    // The window polls from its own thread while the transfer threads write.
+    std::thread poller([&] {
+        while (polling.load()) {
+            const DownloadInfo info = task.GetInfo();
+            EXPECT_LE(info.downloadedBytes, 300000);
+            lastSeen = info.downloadedBytes;
+            (void)task.Succeeded();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    RunTask(task);
+    polling = false;
+    poller.join();
+    EXPECT_TRUE(task.Succeeded());
+    EXPECT_EQ(task.LastResult(), kDownloadOk);
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(ReadFile(File("update.zip")), *body);
+    const DownloadInfo info = task.GetInfo();
+    EXPECT_EQ(info.totalBytes, 300000);
+    EXPECT_EQ(info.downloadedBytes, 300000);
+    EXPECT_EQ(info.md5, MD5Hex(body->data(), body->size()));
+}
+
+TEST_F(Task, TenCountedFailuresThenTheFailureCallback) {
+    TestServer server(ServeText("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
+    WriteFile(File("update.zip"), "old package");
+    TestTask task("x", server.Host(), "/p.zip", WFolder());
+    RunTask(task);
+    EXPECT_EQ(Events(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, -1}));
+    EXPECT_FALSE(task.Succeeded());
+    EXPECT_EQ(task.LastResult(), kProbeFailed);
+    EXPECT_EQ(server.ConnectionCount(), 10);
+    EXPECT_FALSE(Exists("update.zip"));   // the old package went at the start
+
+    // Without callbacks the task ends just as well, silently.
+    TestTask quiet("x", server.Host(), "/p.zip", WFolder());
+    quiet.Start();
+    ASSERT_TRUE(quiet.WaitDone(30000));
+    EXPECT_FALSE(quiet.Succeeded());
+    EXPECT_EQ(server.ConnectionCount(), 20);
+}
+
+TEST_F(Task, RedirectsAreFollowedWithoutCountingButLoopsFail) {
+    auto body = std::make_shared<const std::string>(MakePackage(20000));
+    TestServer target(ServeFile(body));
+    TestServer second(ServeText("HTTP/1.1 302 Found\r\nLocation: http://" + target.Host() + "/final.zip\r\n\r\n"));
+    TestServer first(ServeText("HTTP/1.1 301 Moved\r\nLocation: http://" + second.Host() + "/step.zip\r\n\r\n"));
+    TestTask task(MD5Hex(body->data(), body->size()), first.Host(), "/start.zip", WFolder());
+    RunTask(task);
+    EXPECT_TRUE(task.Succeeded());
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(task.Host(), target.Host());
+    EXPECT_EQ(task.Path(), "/final.zip");
+
+    // A server that redirects to itself forever: every run of redirects beyond the limit
+    // counts as one failed attempt, so the task ends.
+    std::string self;
+    TestServer* loopPtr = nullptr;
+    std::mutex selfMutex;
+    TestServer loop([&](Exchange& ex) {
+        std::lock_guard<std::mutex> lock(selfMutex);
+        ex.Send("HTTP/1.1 302 Found\r\nLocation: http://" + loopPtr->Host() + "/again\r\n\r\n");
+    });
+    {
+        std::lock_guard<std::mutex> lock(selfMutex);
+        loopPtr = &loop;
+    }
+    TestTask looping("x", loop.Host(), "/again", WFolder());
+    events_.clear();
+    RunTask(looping);
+    EXPECT_EQ(Events(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, -1}));
+    EXPECT_EQ(looping.LastResult(), kRedirected);
+    EXPECT_EQ(loop.ConnectionCount(), 10 * (static_cast<int>(Downloader::kMaxRedirects) + 1));
+}
+
+TEST_F(Task, DestroyingARunningTaskStopsItPromptlyAndKeepsParts) {
+    auto body = std::make_shared<const std::string>(MakePackage(4000000));
+    ServeOptions o;
+    o.writeSize = 4096;
+    o.pauseMs = 20;
+    TestServer server(ServeFile(body, o));
+    std::atomic<int> callbacks{0};
+    auto task = std::make_shared<TestTask>(MD5Hex(body->data(), body->size()), server.Host(), "/p", WFolder());
+    task->m_onRetry = [&](std::uint32_t) { ++callbacks; };
+    task->m_onFailed = [&] { ++callbacks; };
+    task->Start();
+    ASSERT_TRUE(server.WaitConnections(5, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = Clock::now();
+    task.reset();
+    EXPECT_LT(MsSince(t0), 1000);
+    EXPECT_EQ(callbacks.load(), 0);
+    EXPECT_FALSE(Exists("update.td"));
+    EXPECT_TRUE(Exists("update.td0") || Exists("update.td3"));
+}
+
+TEST_F(Task, StopEndsTheRetryPause) {
+    TestServer server(ServeText("HTTP/1.1 500 Oops\r\n\r\n"));
+    auto task = std::make_shared<TestTask>("x", server.Host(), "/p", WFolder());
+    std::atomic<int> retries{0};
+    std::atomic<bool> pauseEnded{false};
+    task->m_onRetry = [&](std::uint32_t) {
+        ++retries;
+        pauseEnded = task->SleepUnlessStopped(60000);
+    };
+    task->Start();
+    for (int i = 0; i < 500 && retries.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto t0 = Clock::now();
+    task->RequestStop();
+    ASSERT_TRUE(task->WaitDone(2000));
+    EXPECT_LT(MsSince(t0), 1000);
+    EXPECT_TRUE(pauseEnded.load());
+    EXPECT_EQ(retries.load(), 1);
+}
+
+TEST_F(Task, ZipDownloaderKeepsThePackageDescription) {
+    ZipConf conf = parseZipConf(L"-url=http://127.0.0.1:1/a/b.zip -md5=ABC -forcedupdate=2", L"C:\\P\\V\\U\\");
+    ZipDownloader task(conf, WFolder());
+    EXPECT_EQ(task.Package().host, "127.0.0.1:1");
+    EXPECT_EQ(task.Package().forcedUpdate, 2);
+    EXPECT_EQ(task.Host(), "127.0.0.1:1");
+    EXPECT_EQ(task.Path(), "/a/b.zip");
+    EXPECT_EQ(task.GetInfo().md5, "ABC");
+    EXPECT_EQ(task.GetInfo().totalBytes, 0);
+    EXPECT_FALSE(task.Succeeded());
+    EXPECT_EQ(task.Folder(), WFolder());
+}
+
+#ifndef _WIN32
+namespace {
+std::vector<std::string>* g_logLines = nullptr;
+void CaptureLog(const char* text) {
+    if (g_logLines) g_logLines->push_back(text);
+}
+}  // namespace
+
+TEST_F(Task, NativeInstallationOnlyWarns) {
+    ZipConf conf = parseZipConf(L"-url=http://127.0.0.1:1/a.zip -md5=abc", WFolder());
+    ZipDownloader task(conf, WFolder());
+    std::vector<std::string> lines;
+    g_logLines = &lines;
+    rklog::SetDebugOutput(&CaptureLog);
+    task.DoInstall();
+    rklog::SetDebugOutput(nullptr);
+    g_logLines = nullptr;
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[ZPV][W][", 0), 0u);
+    EXPECT_NE(lines[0].find("installation needs Windows"), std::string::npos);
+}
+#endif

@@ -1,0 +1,112 @@
+// Shared helpers of the download tests: a private folder, package bytes, captured diagnostics
+// and short time limits.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "download/http_header.h"
+#include "download/md5.h"
+#include "download/timings.h"
+
+namespace dltest {
+
+inline std::string MakePackage(std::size_t size, std::uint32_t seed = 1) {
+    std::string s(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+inline std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::filesystem::path& p, const std::string& data) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+// Diagnostic lines of the HTTP code, captured instead of going to standard output.
+class Diagnostics {
+public:
+    Diagnostics() { SetHttpDiagnosticSink(&Diagnostics::Sink); Clear(); }
+    ~Diagnostics() { SetHttpDiagnosticSink(nullptr); }
+    static std::string Text() {
+        std::lock_guard<std::mutex> lock(Mutex());
+        return Store();
+    }
+    static void Clear() {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Store().clear();
+    }
+    static bool Has(const std::string& part) { return Text().find(part) != std::string::npos; }
+
+private:
+    static void Sink(const std::string& text) {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Store() += text;
+    }
+    static std::mutex& Mutex() { static std::mutex m; return m; }
+    static std::string& Store() { static std::string s; return s; }
+};
+
+// Each test works in a fresh folder of its own, with short time limits and captured output.
+class DownloadFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = std::filesystem::temp_directory_path() /
+               ("zpv-dl-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+                std::to_string(Pid()));
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        saved_ = GetDownloadTimings();
+        DownloadTimings t;
+        t.firstChunkChecks = 5;
+        t.firstChunkCheckMs = 40;
+        t.stallMs = 300;
+        t.ioTimeoutMs = 1000;
+        t.stopWaitMs = 5000;
+        SetDownloadTimings(t);
+    }
+    void TearDown() override {
+        SetDownloadTimings(saved_);
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::string Folder() const { return dir_.string() + static_cast<char>(std::filesystem::path::preferred_separator); }
+    std::wstring WFolder() const { return dir_.wstring() + static_cast<wchar_t>(std::filesystem::path::preferred_separator); }
+    std::filesystem::path File(const std::string& name) const { return dir_ / name; }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
+    static long Pid() {
+#ifdef _WIN32
+        return static_cast<long>(_getpid());
+#else
+        return static_cast<long>(getpid());
+#endif
+    }
+
+    std::filesystem::path dir_;
+    DownloadTimings saved_;
+    Diagnostics diagnostics_;
+};
+
+}  // namespace dltest
