@@ -111,10 +111,14 @@ int ZipReader::findDirectory(std::uint64_t* cdOffset, std::uint64_t* cdSize, std
 
     // The end record's comment must reach exactly to the end of the file: that tells a real
     // record from the signature bytes inside a comment.
-    std::size_t pos = tailSize - kEndSize + 1;
+    std::size_t pos = tailSize - 4 + 1;
     bool found = false, truncated = false;
     while (pos-- > 0) {
         if (Get32(&tail[pos]) != kSigEnd) continue;
+        if (tailSize - pos < kEndSize) {
+            truncated = true;   // a record cut off by the end of the file
+            continue;
+        }
         std::size_t end = pos + kEndSize + Get16(&tail[pos + 20]);
         if (end == tailSize) { found = true; break; }
         if (end > tailSize) truncated = true;

@@ -285,12 +285,12 @@ TEST(ZipReader, CorruptAndLyingEntriesAreRefused) {
 }
 
 TEST(ZipReader, BombsAreCutAtTheDeclaredSize) {
-    // 200 MB of zeros declared as 1000 bytes: at most one byte past the declaration comes out.
-    const std::string zeros(200u << 20, '\0');
+    // 20 MB of zeros declared as 1000 bytes: at most one byte past the declaration comes out.
+    const std::string zeros(20u << 20, '\0');
     ZipItem bomb{"bomb", zeros};
     bomb.size = 1000;
     const std::string zip = OneEntry(bomb);
-    EXPECT_LT(zip.size(), 300000u);
+    EXPECT_LT(zip.size(), 30000u);
     zpvx::MemorySource src(zip.data(), zip.size());
     ZipReader r;
     ASSERT_EQ(r.open(&src), ZPV_EXTRACT_OK);

@@ -1,0 +1,239 @@
+// "zlib.dll" loaded by name and called through its export exactly as the updater calls it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+#include "extract/extract_api.h"
+#include "tree_util.h"
+#include "zip_writer.h"
+
+using namespace ztest;
+
+namespace {
+
+fs::path ModuleDir() {
+    wchar_t buf[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
+    return fs::path(std::wstring(buf, n)).parent_path();
+}
+
+ExtractZipToDirFn LoadExtractor() {
+    HMODULE h = LoadLibraryW(L"zlib.dll");
+    if (!h) return nullptr;
+    return reinterpret_cast<ExtractZipToDirFn>(reinterpret_cast<void*>(GetProcAddress(h, "ExtractZipToDir")));
+}
+
+class Dll : public ::testing::Test {
+protected:
+    void SetUp() override {
+        extract = LoadExtractor();
+        ASSERT_NE(extract, nullptr);
+        wchar_t tmp[MAX_PATH];
+        GetTempPathW(MAX_PATH, tmp);
+        root = fs::path(tmp) / (L"zpvx_dll_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                                fs::u8path(::testing::UnitTest::GetInstance()->current_test_info()->name()).wstring());
+        fs::remove_all(root);
+        fs::create_directories(root / "app" / "update");
+        target = root / "client";
+        zip = root / "app" / "update" / "update.zip";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    // As the updater: full package path, folder with a trailing backslash, 0.
+    int Run(uint32_t reserved = 0) {
+        std::wstring folder = target.wstring() + L"\\";
+        return extract(zip.wstring().c_str(), folder.c_str(), reserved);
+    }
+    void Write(const std::string& bytes) { WriteFile(zip, bytes); }
+
+    ExtractZipToDirFn extract = nullptr;
+    fs::path root, target, zip;
+    const Tree installed = {{"ZPVUpdate.exe", "old updater"}, {"zlib.dll", "old dll"}, {"bin/client.exe", "old client"},
+                            {"bin/user.cfg", "settings"},     {"logs", "<dir>"}};
+};
+
+std::string Package(const std::vector<ZipItem>& items) {
+    ZipWriter w;
+    for (const ZipItem& i : items) w.add(i);
+    return w.finish();
+}
+
+std::vector<ZipItem> GoodItems() {
+    ZipItem utf8{"\xE4\xB8\xAD\xE6\x96\x87/\xE5\x8D\x87\xE7\xBA\xA7.txt", "utf-8 name"};   // 中文/升级.txt
+    utf8.flags = 1 << 11;
+    return {ZipItem{"ZPVUpdate.exe", Noise(200000, 1), 8}, ZipItem{"zlib.dll", Noise(50000, 2), 0},
+            ZipItem{"bin/client.exe", Text(300000, 3)},   ZipItem{"bin/plugins/a.dll", "a"},
+            ZipItem{"res/empty.txt", ""},                   ZipItem{"res/skins/", ""},
+            ZipItem{"res\\back\\slash.txt", "backslashes"}, utf8};
+}
+
+}  // namespace
+
+TEST_F(Dll, IsFoundBesideTheProgramAndExportsTheUndecoratedName) {
+    HMODULE h = GetModuleHandleW(L"zlib.dll");
+    ASSERT_NE(h, nullptr);
+    wchar_t buf[MAX_PATH];
+    DWORD n = GetModuleFileNameW(h, buf, MAX_PATH);
+    EXPECT_EQ(fs::path(std::wstring(buf, n)).parent_path(), ModuleDir());
+    EXPECT_EQ(extract(nullptr, L"C:\\x\\", 0), ZPV_EXTRACT_BAD_ARGUMENT);
+    EXPECT_EQ(extract(L"", L"C:\\x\\", 0), ZPV_EXTRACT_BAD_ARGUMENT);
+
+    // Linked through the import library, as the updater is.
+    std::wstring cmd = L"\"" + (ModuleDir() / "extract_import_probe.exe").wstring() + L"\" \"" +
+                       (root / "missing.zip").wstring() + L"\" \"" + target.wstring() + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    WaitForSingleObject(pi.hProcess, 30000);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(code, static_cast<DWORD>(ZPV_EXTRACT_ARCHIVE_UNREADABLE));
+}
+
+TEST_F(Dll, InstallsAGoodPackageOverTheClient) {
+    MakeTree(target, installed);
+    std::vector<ZipItem> items = GoodItems();
+    // A name without the UTF-8 flag is in the OEM code page.
+    items.push_back(ZipItem{"legacy\x81.txt", "oem name"});
+    Write(Package(items));
+    ASSERT_EQ(Run(), ZPV_EXTRACT_OK);
+
+    Tree want = installed;
+    for (const ZipItem& i : GoodItems()) {
+        std::string k = i.name;
+        for (char& c : k)
+            if (c == '\\') c = '/';
+        if (k.back() == '/') {
+            want[k.substr(0, k.size() - 1)] = "<dir>";
+        } else {
+            want[k] = i.data;
+        }
+    }
+    for (const char* d : {"bin", "bin/plugins", "res", "res/back", "\xE4\xB8\xAD\xE6\x96\x87"}) want[d] = "<dir>";
+    wchar_t oem[2] = {};
+    ASSERT_EQ(MultiByteToWideChar(CP_OEMCP, 0, "\x81", 1, oem, 1), 1);
+    want[fs::path(L"legacy" + std::wstring(oem, 1) + L".txt").u8string()] = "oem name";
+    EXPECT_EQ(Diff(want, Snapshot(target)), "");
+
+    // The same package again is a plain replacement.
+    ASSERT_EQ(Run(), ZPV_EXTRACT_OK);
+    EXPECT_EQ(Diff(want, Snapshot(target)), "");
+}
+
+TEST_F(Dll, HostilePackagesChangeNothing) {
+    MakeTree(target, installed);
+    const Tree before = Snapshot(target);
+    const Tree outside = Snapshot(root);
+
+    std::vector<std::pair<std::string, int>> cases;
+    auto unsafe = [&](const std::string& name) {
+        cases.push_back({Package({ZipItem{"fine.txt", "x"}, ZipItem{name, "evil"}}), ZPV_EXTRACT_UNSAFE_PATH});
+    };
+    for (const char* n : {"..\\..\\evil.txt", "../evil.txt", "bin/../../evil.txt", "C:\\evil.txt", "C:evil.txt",
+                          "\\\\server\\share\\evil.txt", "\\evil.txt", "/evil.txt", "CON", "bin/nul.txt", "COM1.dll",
+                          "LPT1", "zlib.dll:stream", "bin/client.exe::$DATA", "evil.", ".zpv-extract/stage-1/x"})
+        unsafe(n);
+
+    const std::string text = Text(100000, 7);
+    ZipItem badCrc{"zz_last.txt", text};
+    badCrc.crc = Crc(text) + 1;
+    std::vector<ZipItem> items = GoodItems();
+    items.push_back(badCrc);   // everything else is staged before this one fails
+    cases.push_back({Package(items), ZPV_EXTRACT_CRC_MISMATCH});
+
+    ZipItem lying{"bin/client.exe", text};
+    lying.size = text.size() - 10;
+    cases.push_back({Package({ZipItem{"ZPVUpdate.exe", "new"}, lying}), ZPV_EXTRACT_SIZE_MISMATCH});
+
+    ZipItem bomb{"bomb.bin", std::string(8u << 20, '\0')};
+    bomb.size = 4096;
+    cases.push_back({Package({bomb}), ZPV_EXTRACT_SIZE_MISMATCH});
+
+    ZipItem inner{"b.txt", "shared"};
+    ZipWriter ow;
+    std::uint64_t at = ow.add(ZipItem{"a.bin", "pad" + ZipWriter::LocalRecord(inner), 0});
+    ow.addCentral(inner, at + 30 + 5 + 3);
+    cases.push_back({ow.finish(), ZPV_EXTRACT_OVERLAPPING_ENTRIES});
+
+    const std::string good = Package(GoodItems());
+    cases.push_back({good.substr(0, good.size() / 2), ZPV_EXTRACT_NOT_AN_ARCHIVE});
+    cases.push_back({good.substr(0, good.size() - 5), ZPV_EXTRACT_TRUNCATED});
+
+    ZipWriter cw;
+    cw.add(ZipItem{"a", "a"});
+    ZipWriter::End end;
+    end.zip64 = true;
+    end.count = 1ull << 40;
+    cases.push_back({cw.finish(end), ZPV_EXTRACT_TOO_MANY_ENTRIES});
+    cases.push_back({Package({ZipItem{"Bin/Client.exe", "1"}, ZipItem{"bin/client.EXE", "2"}}), ZPV_EXTRACT_DUPLICATE_ENTRY});
+    cases.push_back({Package({ZipItem{"bin/user.cfg/x", "file where a folder is"}}), ZPV_EXTRACT_TARGET_CONFLICT});
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        Write(cases[i].first);
+        EXPECT_EQ(Run(), cases[i].second) << "case " << i;
+        EXPECT_EQ(Diff(before, Snapshot(target)), "") << "case " << i;
+    }
+    Tree after = Snapshot(root);
+    after.erase("app/update/update.zip");
+    Tree outsideWant = outside;
+    outsideWant.erase("app/update/update.zip");
+    EXPECT_EQ(Diff(outsideWant, after), "");
+}
+
+TEST_F(Dll, AFileHeldOpenIsRetriedThenRolledBack) {
+    MakeTree(target, installed);
+    const Tree before = Snapshot(target);
+    Write(Package(GoodItems()));
+    // Open without delete sharing: neither rename nor overwrite is possible.
+    const std::wstring held = (target / "bin" / "client.exe").wstring();
+    HANDLE h = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(400), ZPV_EXTRACT_FILE_LOCKED);   // retry time shortened for the test
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 400);
+    EXPECT_LT(ms, 8000);
+    CloseHandle(h);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+
+    // Released while the default retry time runs: the install goes through.
+    h = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::thread release([h] {
+        Sleep(1000);
+        CloseHandle(h);
+    });
+    EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
+    release.join();
+    EXPECT_EQ(ReadFile(target / "bin" / "client.exe"), Text(300000, 3));
+    EXPECT_FALSE(fs::exists(target / ".zpv-extract"));
+}
+
+TEST_F(Dll, ARunningProgramIsReplaced) {
+    MakeTree(target, installed);
+    fs::copy_file(ModuleDir() / "extract_sleeper.exe", target / "running.exe");
+    std::wstring cmd = L"\"" + (target / "running.exe").wstring() + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    Sleep(300);
+    Write(Package({ZipItem{"running.exe", "new program"}, ZipItem{"zlib.dll", "new dll"}}));
+    EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
+    EXPECT_EQ(ReadFile(target / "running.exe"), "new program");
+    TerminateProcess(pi.hProcess, 9);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    // Whatever could not be deleted while it ran is gone after the next run.
+    EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
+    EXPECT_FALSE(fs::exists(target / ".zpv-extract"));
+    EXPECT_EQ(ReadFile(target / "running.exe"), "new program");
+}
