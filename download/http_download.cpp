@@ -19,7 +19,8 @@ using boost::system::error_code;
 // Large reads and copies keep the work per byte low; a few of them at a time stay far below
 // the memory budget.
 constexpr std::size_t kSegmentReadSize = 256 * 1024;
-constexpr std::size_t kJoinBlockSize = 1024 * 1024;
+constexpr std::size_t kJoinBlockSize = 128 * 1024;
+constexpr std::size_t kJoinBlocks = 8;
 constexpr std::size_t kProbeReadSize = 4096;
 
 std::mutex g_timingsMutex;
@@ -70,14 +71,85 @@ void SegmentRange(std::uint32_t length, int index, std::uint32_t& start, std::ui
 }
 
 // The joined file is written and digested in one pass over the part files, in file order;
-// a gap left by a short part file reads back as zeros and is digested as such.
+// a gap left by a short part file reads back as zeros and is digested as such. The digest runs
+// on a thread of its own, one block behind the copy, so that copying and digesting share the
+// two cores instead of taking turns.
 struct CHttpDownload::JoinState {
-    std::FILE* out = nullptr;
-    std::unique_ptr<char[]> block;
-    MD5_CTX md5;
-    std::uint64_t digested = 0;   // file bytes digested so far, from offset 0
-    bool writeFailed = false;
+    struct Block {
+        std::unique_ptr<char[]> data{new char[kJoinBlockSize]};
+        std::uint64_t offset = 0;
+        std::size_t size = 0;
+    };
 
+    std::FILE* out = nullptr;
+    bool writeFailed = false;
+    Block blocks[kJoinBlocks];
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::uint64_t produced = 0;   // blocks handed to the digest
+    std::uint64_t consumed = 0;   // blocks digested
+    bool closed = false;
+    std::thread digester;
+
+    MD5_CTX md5;                  // used by the digest thread (or inline when it is missing)
+    std::uint64_t digested = 0;
+
+    JoinState() {
+        try {
+            digester = std::thread(&JoinState::DigestLoop, this);
+        } catch (const std::system_error&) {
+        }
+    }
+    ~JoinState() { Finish(); }
+
+    // The next free block (waits while all are queued for the digest).
+    Block& Acquire() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return produced - consumed < kJoinBlocks; });
+        return blocks[produced % kJoinBlocks];
+    }
+    // Hands the block filled last to the digest.
+    void Publish() {
+        if (!digester.joinable()) {
+            Digest(blocks[produced % kJoinBlocks]);
+            ++produced;
+            ++consumed;
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        ++produced;
+        changed.notify_all();
+    }
+    // Waits until every published block is digested.
+    void Finish() {
+        if (!digester.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            closed = true;
+            changed.notify_all();
+        }
+        digester.join();
+    }
+
+    void DigestLoop() {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this] { return consumed < produced || closed; });
+            if (consumed == produced) return;
+            Block& block = blocks[consumed % kJoinBlocks];
+            lock.unlock();
+            Digest(block);
+            lock.lock();
+            ++consumed;
+            changed.notify_all();
+        }
+    }
+    void Digest(const Block& block) {
+        DigestZerosUpTo(block.offset);
+        md5.Update(reinterpret_cast<const unsigned char*>(block.data.get()), static_cast<std::uint32_t>(block.size));
+        digested += block.size;
+    }
     void DigestZerosUpTo(std::uint64_t offset) {
         static const unsigned char kZeros[64 * 1024] = {};
         while (digested < offset) {
@@ -262,12 +334,13 @@ bool CHttpDownload::MergeSegment(const Segment& segment, JoinState& join) {
     std::uint32_t copied = 0;
     if (want > 0 && std::fseek(join.out, static_cast<long>(segment.start), SEEK_SET) != 0) join.writeFailed = true;
     while (copied < want && !join.writeFailed) {
-        const std::size_t n = std::fread(join.block.get(), 1, std::min<std::size_t>(kJoinBlockSize, want - copied), in);
+        JoinState::Block& block = join.Acquire();
+        const std::size_t n = std::fread(block.data.get(), 1, std::min<std::size_t>(kJoinBlockSize, want - copied), in);
         if (n == 0) break;
-        join.DigestZerosUpTo(std::uint64_t{segment.start} + copied);
-        join.md5.Update(reinterpret_cast<const unsigned char*>(join.block.get()), static_cast<std::uint32_t>(n));
-        join.digested += n;
-        if (std::fwrite(join.block.get(), 1, n, join.out) != n) join.writeFailed = true;
+        block.offset = std::uint64_t{segment.start} + copied;
+        block.size = n;
+        join.Publish();
+        if (std::fwrite(block.data.get(), 1, n, join.out) != n) join.writeFailed = true;
         copied += static_cast<std::uint32_t>(n);
     }
     std::fclose(in);
@@ -284,15 +357,16 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
         return kCreateFailed;
     }
     std::setvbuf(join.out, nullptr, _IONBF, 0);
-    join.block.reset(new char[kJoinBlockSize]);
     for (auto& segment : segments) {
         if (!MergeSegment(segment, join)) {
             RemoveParts(filePath);
+            join.Finish();
             std::fclose(join.out);
             std::remove(filePath.c_str());
             return kPartOpenFailed;
         }
     }
+    join.Finish();
     if (std::fclose(join.out) != 0) join.writeFailed = true;
     const auto discard = [&](int result) {
         std::remove(filePath.c_str());

@@ -259,7 +259,10 @@ TEST_F(Attempt, ConnectionResetMidBody) {
     o.resetAfter = 30000;
     TestServer server(ServeFile(body, o));
     EXPECT_EQ(Run(server, MD5Hex(body->data(), body->size())), kLengthMismatch);
+#ifndef _WIN32
+    // The emulated Windows sockets may report the reset as a plain end of stream.
     EXPECT_TRUE(Diagnostics::Has("Exception: "));
+#endif
 }
 
 TEST_F(Attempt, RedirectReplacesHostPortAndPath) {
@@ -328,4 +331,23 @@ TEST_F(Attempt, UnwritableFolderFailsCleanly) {
     DownloadInfo info;
     info.md5 = MD5Hex(body->data(), body->size());
     EXPECT_EQ(transfer_.Download(host, path, &info, Folder() + "missing/"), kCreateFailed);
+}
+
+TEST_F(Attempt, GapOfAShortPartIsDigestedAsTheZerosOnDisk) {
+    // The package has zeros at the end of segment 1; its part file stops where they begin and
+    // the server sends nothing more for it, so the join leaves a gap that reads back as zeros.
+    std::string data = MakePackage(400000);
+    std::fill(data.begin() + 150000, data.begin() + 200000, '\0');
+    auto body = std::make_shared<const std::string>(data);
+    WriteFile(File("update.td1"), data.substr(100000, 50000));
+    auto plain = ServeFile(body);
+    TestServer server([&](Exchange& ex) {
+        if (ex.RangeStart() == 150000) {
+            ex.Send("HTTP/1.1 206 Partial Content\r\nContent-Length: 0\r\n\r\n");
+        } else {
+            plain(ex);
+        }
+    });
+    ASSERT_EQ(Run(server, MD5Hex(data.data(), data.size())), kDownloadOk);
+    EXPECT_EQ(ReadFile(File("update.zip")), data);
 }
