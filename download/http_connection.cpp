@@ -88,17 +88,17 @@ std::size_t HttpConnection::ReadSome(char* buffer, std::size_t size, error_code&
 
 bool HttpConnection::ReadHeader(std::string& text, std::size_t& headerEnd, char* buffer,
                                 std::size_t size, error_code& ec) {
+    HeaderCollector collector;
     for (;;) {
         const std::size_t n = ReadSome(buffer, size, ec);
         if (n == 0) return false;
-        const std::size_t from = text.size() >= 3 ? text.size() - 3 : 0;
-        text.append(buffer, n);
-        const std::size_t pos = text.find("\r\n\r\n", from);
-        if (pos != std::string::npos) {
-            headerEnd = pos;
+        const HeaderCollector::State state = collector.Add(buffer, n);
+        if (state == HeaderCollector::kComplete) {
+            text.swap(collector.text());
+            headerEnd = collector.headerEnd();
             return true;
         }
-        if (text.size() > kMaxHeaderBytes) {
+        if (state == HeaderCollector::kTooLarge) {
             ec = asio::error::message_size;
             return false;
         }

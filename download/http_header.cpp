@@ -70,6 +70,18 @@ std::int32_t ParseDecimal32(const std::string& text) {
     return static_cast<std::int32_t>(v);
 }
 
+HeaderCollector::State HeaderCollector::Add(const char* data, std::size_t size) {
+    // Only the new bytes and the three before them can complete the blank line.
+    const std::size_t from = text_.size() >= 3 ? text_.size() - 3 : 0;
+    text_.append(data, size);
+    const std::size_t pos = text_.find("\r\n\r\n", from);
+    if (pos != std::string::npos) {
+        headerEnd_ = pos;
+        return kComplete;
+    }
+    return text_.size() > kMaxHeaderBytes ? kTooLarge : kMore;
+}
+
 std::string BuildRequest(const std::string& path, const std::string& host, std::uint64_t rangeStart) {
     std::string r;
     r.reserve(160 + path.size() + host.size());

@@ -22,6 +22,21 @@ struct ResponseHeader {
 // the request instead of growing the buffer without bound.
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
 
+// Collects the bytes of a response until the end of its header.
+class HeaderCollector {
+public:
+    enum State { kMore, kComplete, kTooLarge };
+    // Appends received bytes; kComplete once "\r\n\r\n" has arrived (body bytes that came
+    // along stay in text()), kTooLarge when more than kMaxHeaderBytes arrived without it.
+    State Add(const char* data, std::size_t size);
+    std::string& text() { return text_; }
+    std::size_t headerEnd() const { return headerEnd_; }
+
+private:
+    std::string text_;
+    std::size_t headerEnd_ = 0;
+};
+
 // Request bytes for a GET of path with an open-ended range from rangeStart.
 std::string BuildRequest(const std::string& path, const std::string& host, std::uint64_t rangeStart);
 

@@ -1,0 +1,47 @@
+// Any byte stream from a server, arriving in any split, must be collected and parsed without
+// crash or hang, the same way whatever the split, and acceptance must leave exactly the body.
+#include <cstdint>
+#include <string>
+
+#include "download/http_header.h"
+
+namespace {
+void Quiet(const std::string&) {}
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1 || size - 1 > kMaxHeaderBytes) return 0;
+    SetHttpDiagnosticSink(&Quiet);
+    const std::uint8_t step = data[0];
+    const char* bytes = reinterpret_cast<const char*>(data + 1);
+    const std::size_t n = size - 1;
+
+    HeaderCollector whole;
+    const auto wholeState = whole.Add(bytes, n);
+    // The same bytes in pieces of 1 to 8 bytes, varying with the first input byte.
+    HeaderCollector pieces;
+    auto state = HeaderCollector::kMore;
+    std::size_t pos = 0;
+    for (unsigned k = 0; pos < n && state == HeaderCollector::kMore; ++k) {
+        const std::size_t len = std::min<std::size_t>(n - pos, 1 + ((step >> (k % 8)) & 7));
+        state = pieces.Add(bytes + pos, len);
+        pos += len;
+    }
+    if (wholeState == HeaderCollector::kComplete) {
+        if (state != HeaderCollector::kComplete || pieces.headerEnd() != whole.headerEnd()) __builtin_trap();
+        std::string text = whole.text();
+        const std::string before = text;
+        ResponseHeader header;
+        const bool accepted = ParseResponseHeader(header, text, whole.headerEnd(), "/nonexistent-zpv-fuzz/");
+        if (accepted && text != before.substr(whole.headerEnd() + 4)) __builtin_trap();
+        if (!accepted && text != before) __builtin_trap();
+        if (accepted && header.statusCode != 200 && header.statusCode != 206) __builtin_trap();
+        if (header.totalLength < -1 || header.contentLength < -1) __builtin_trap();
+        std::string host = "h", path = "/p";
+        if (ApplyRedirect(header.location, host, path) && path.empty()) __builtin_trap();
+        (void)BuildRequest(path, host, static_cast<std::uint64_t>(header.rangeStart));
+    } else if (state == HeaderCollector::kComplete) {
+        __builtin_trap();
+    }
+    return 0;
+}
