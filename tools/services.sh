@@ -37,7 +37,7 @@ http {
     root $ZPV_WWW;
     location /static/windows { return 200 "download page\n"; }
     # The same files, slowly: keeps a download running long enough to act on it.
-    location /slow/ { alias $ZPV_WWW/; limit_rate 150k; }
+    location /slow/ { alias $ZPV_WWW/; limit_rate 50k; }
   }
 }
 CONF

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -38,7 +39,7 @@ std::wstring HostPath(const std::string& unixPath) {
 }
 
 std::string ReadFile(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
@@ -123,7 +124,7 @@ protected:
         md5_ = MD5Hex(pkg.data(), pkg.size());
         const std::wstring served = HostPath(www) + L"\\e2e\\";
         CreateDirectoryW(served.c_str(), nullptr);
-        std::ofstream(served + L"package.zip", std::ios::binary) << pkg;
+        std::ofstream(std::filesystem::path(served + L"package.zip"), std::ios::binary) << pkg;
         base_ = "http://127.0.0.1:" + port;
     }
     void TearDown() override {

@@ -1,0 +1,24 @@
+#include "ui/zpv_wnd_base.h"
+
+CZpvWndBase::~CZpvWndBase() {
+    if (m_hwnd && ::IsWindow(m_hwnd)) ::DestroyWindow(m_hwnd);
+}
+
+LRESULT CZpvWndBase::FilterMessage(UINT message, WPARAM wParam, LPARAM, bool&) {
+    if (message != WM_KEYDOWN) return 0;
+    if (wParam == VK_ESCAPE) {
+        CloseWithCode(2);
+        return 1;
+    }
+    if (wParam == VK_RETURN) {
+        CloseWithCode(1);
+        return 1;
+    }
+    return 0;
+}
+
+LRESULT CZpvWndBase::ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    return WindowImplBase::ProcessMessage(message, wParam, lParam);
+}
+
+std::wstring CZpvWndBase::SkinId(int id) { return std::to_wstring(id); }
