@@ -1,32 +1,49 @@
 #!/usr/bin/env bash
-# Creates the Wine prefix of the build (once) and lets the GUI fonts fall back to a CJK font,
-# so that Chinese texts render as glyphs rather than boxes.
+# Creates the Wine prefix of the build and prepares it for the GUI tests:
+#  - the default GUI fonts fall back to a CJK font (fonts-wqy-microhei), so Chinese texts
+#    render as glyphs rather than boxes, and the skins' Chinese face names map to it;
+#  - windows are not handed to a window manager (Xvfb has none, and hiding a managed window
+#    would wait for one for seconds).
+# Each step is idempotent; the stamp carries a version so that older prefixes are updated.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix}
 export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-stamp="$WINEPREFIX/.zpv-ready"
+stamp="$WINEPREFIX/.zpv-ready-2"
 [ -f "$stamp" ] && exit 0
 mkdir -p "$WINEPREFIX"
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
-/usr/lib/wine/wineserver -w || true
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+  /usr/lib/wine/wineserver -w || true
+fi
+
 font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+reg=$(mktemp --suffix=.reg)
+utf8=$(mktemp)
+{
+  printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+  printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n'
+  if [ -f "$font" ]; then
+    # "wqy-microhei.ttc,WenQuanYi Micro Hei" as a REG_MULTI_SZ (UTF-16LE, double NUL).
+    link=$(printf 'wqy-microhei.ttc,WenQuanYi Micro Hei' | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 |
+           tr -s ' \n' ',' | sed 's/^,//; s/,$//')
+    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]\r\n'
+    for f in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Segoe UI" Arial "Lucida Sans Unicode"; do
+      printf '"%s"=hex(7):%s,00,00,00,00\r\n' "$f" "$link"
+    done
+    printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+    for f in "微软雅黑" "Microsoft YaHei" "Microsoft YaHei UI" "SimSun" "宋体" "NSimSun"; do
+      printf '"%s"="WenQuanYi Micro Hei"\r\n' "$f"
+    done
+  fi
+} > "$utf8"
+# A version-5 registry file is UTF-16LE with a byte-order mark, so the Chinese names survive.
+{ printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$utf8"; } > "$reg"
 if [ -f "$font" ]; then
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
   cp "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
-  reg=$(mktemp --suffix=.reg)
-  {
-    printf 'REGEDIT4\r\n\r\n'
-    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]\r\n'
-    for f in Tahoma "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif" "Segoe UI" Arial; do
-      printf '"%s"=hex(7):77,00,71,00,79,00,2d,00,6d,00,69,00,63,00,72,00,6f,00,68,00,65,00,69,00,2e,00,74,00,74,00,63,00,2c,00,57,00,65,00,6e,00,51,00,75,00,61,00,6e,00,59,00,69,00,20,00,4d,00,69,00,63,00,72,00,6f,00,20,00,48,00,65,00,69,00,00,00,00,00\r\n' "$f"
-    done
-    printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
-    printf '"\xe5\xbe\xae\xe8\xbd\xaf\xe9\x9b\x85\xe9\xbb\x91"="WenQuanYi Micro Hei"\r\n'
-    printf '"SimSun"="WenQuanYi Micro Hei"\r\n'
-  } > "$reg"
-  /usr/lib/wine/wine64 regedit "$reg" >/dev/null 2>&1 || true
-  /usr/lib/wine/wineserver -w || true
-  rm -f "$reg"
 fi
+/usr/lib/wine/wine64 regedit /S "$reg" >/dev/null 2>&1 || /usr/lib/wine/wine64 regedit "$reg" >/dev/null 2>&1 || true
+/usr/lib/wine/wineserver -w || true
+rm -f "$reg" "$utf8"
 touch "$stamp"
