@@ -9,6 +9,11 @@
 namespace zpvx {
 namespace {
 
+#ifdef _WIN32
+const char kSeparators[] = "\\/";
+#else
+const char kSeparators[] = "/";
+#endif
 const char kOldPrefix[] = "old-";
 const char kStagePrefix[] = "stage-";
 const char kLockName[] = "lock";
@@ -118,7 +123,7 @@ int Installer::prepareTarget(const NativeString& folder) {
         NativeString p = target_;
         while (fs_.kind(p) == FsKind::kNone) {
             chain.push_back(p);
-            std::size_t sep = p.find_last_of(Literal(fs_, "/\\"));
+            std::size_t sep = p.find_last_of(Literal(fs_, kSeparators));
             if (sep == NativeString::npos || sep == 0) break;
             p = p.substr(0, sep);
         }
