@@ -430,6 +430,62 @@ TEST_F(SkinWindowTest, EscapeClosesThroughTheDefaultKey) {
     EXPECT_EQ(window->GetHWND(), nullptr);
 }
 
+TEST_F(SkinWindowTest, NotificationsAndDefaultTextColour) {
+    CControlUI* big = window->LookupControl(L"bigButton");
+    std::vector<std::wstring> order;
+    big->AddNotifyDelegate([&](NotifyRecord& r) { order.push_back(L"delegate:" + r.type); });
+    window->Manager().DispatchNotification(big, L"later", 0, 0, true);
+    EXPECT_TRUE(order.empty());   // queued, not delivered yet
+    window->Manager().DispatchNotification(big, L"click");
+    ASSERT_EQ(order.size(), 1u);
+    EXPECT_EQ(window->clicks.size(), 1u);   // after the sender's delegate, the window
+    Pump(50);
+    ASSERT_EQ(order.size(), 2u);
+    EXPECT_EQ(order[1], L"delegate:later");
+
+    // Tab walks the buttons in tree order.
+    MSG tab{*window, WM_KEYDOWN, VK_TAB, 0, 0, {}};
+    EXPECT_TRUE(CWindowWnd::PreTranslate(&tab));
+    EXPECT_EQ(window->Manager().GetFocusControl(), window->LookupControl(L"closeButton"));
+    EXPECT_TRUE(CWindowWnd::PreTranslate(&tab));
+    EXPECT_EQ(window->Manager().GetFocusControl(), big);
+
+    // A text colour of 0 paints in the default text colour, black.
+    auto* tips = static_cast<CLabelUI*>(window->LookupControl(L"tipsLabel"));
+    tips->SetLabelTextColour(0);
+    Shot s = Capture(*window);
+    int black = 0;
+    for (int y = 32; y < 58; ++y)
+        for (int x = 10; x < 120; ++x) black += Near(s.At(x, y), 0, 0x2F);   // #333333 text never gets here
+    EXPECT_GT(black, 2);
+    EXPECT_EQ(tips->GetLabelTextColour(), 0xFF000000u);
+}
+
+TEST(SkinFonts, FontsWithIdsAndTheDefault) {
+    SetModuleInstance(::GetModuleHandleW(nullptr));
+    CSkinManagerUI manager;
+    CSkinBuilder builder;
+    CControlUI* root = builder.Build(
+        L"<Window><Font id=\"1\" name=\"Tahoma\" size=\"30\" bold=\"true\"/>"
+        L"<Font id=\"2\" name=\"Tahoma\" size=\"9\" shared=\"true\"/><Font name=\"Tahoma\" size=\"40\"/>"
+        L"<VerticalLayout><Label name=\"l\" font=\"1\"/></VerticalLayout></Window>",
+        nullptr, &manager);
+    ASSERT_NE(root, nullptr);
+    manager.AttachTree(root);
+    EXPECT_NE(manager.LookupFont(1), manager.LookupFont(-1));
+    EXPECT_NE(manager.LookupFont(2), manager.LookupFont(-1));   // from the shared table
+    EXPECT_EQ(manager.LookupFont(3), manager.LookupFont(-1));
+    EXPECT_GT(manager.LookupFontHeight(1), manager.LookupFontHeight(-1));
+    LOGFONTW lf{};
+    ::GetObjectW(manager.LookupFont(1), sizeof lf, &lf);
+    EXPECT_EQ(lf.lfHeight, -30);
+    EXPECT_GE(lf.lfWeight, FW_BOLD);
+    EXPECT_EQ(lf.lfCharSet, DEFAULT_CHARSET);
+    // A label without a fixed height measures to its font's text height + 4.
+    SIZE sz = manager.LookupControl(L"l")->Measure(SIZE{100, 100});
+    EXPECT_EQ(sz.cy, manager.LookupFontHeight(1) + 4);
+}
+
 TEST(SkinModal, ResultsOfTheModalLoop) {
     SetModuleInstance(::GetModuleHandleW(nullptr));
     TestWindow owner(901);
