@@ -92,7 +92,7 @@ TEST(ZipReader, ReadsWhatTheZipToolWrites) {
     EXPECT_EQ(o.files["-"], std::string(200000, '\0'));
 }
 
-TEST(ZipReader, ReadsWhatPythonWritesIncludingZip64AndUtf8Names) {
+TEST(ZipReader, ReadsZip64RecordsUtf8NamesAndDescriptorsOfAScriptedWriter) {
     fs::path dir = Scratch("python");
     fs::path zip = dir / "p.zip", many = dir / "many.zip";
     const std::string script =
