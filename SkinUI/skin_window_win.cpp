@@ -375,10 +375,9 @@ LRESULT WindowImplBase::OnSize(UINT, WPARAM wParam, LPARAM, bool& handled) {
         RECT rc;
         ::GetWindowRect(m_hwnd, &rc);
         ::OffsetRect(&rc, -rc.left, -rc.top);
-        rc.right++;
-        rc.bottom++;
         HRGN region = ::CreateRoundRectRgn(0, 0, rc.right + 1, rc.bottom + 1, corner.cx, corner.cy);
-        ::SetWindowRgn(m_hwnd, region, TRUE);   // the system owns the region from here on
+        // Once set, the region belongs to the system and must not be deleted here.
+        if (region && !::SetWindowRgn(m_hwnd, region, TRUE)) ::DeleteObject(region);
     }
     handled = false;
     return 0;

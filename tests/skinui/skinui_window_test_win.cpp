@@ -209,6 +209,9 @@ TEST_F(SkinWindowTest, BuildsTheSkinAndSizesTheWindow) {
     EXPECT_EQ(rc.bottom, 130);
     EXPECT_EQ(::GetWindowLongW(*window, GWL_STYLE) & WS_CAPTION, 0);   // the skin draws the title bar
     EXPECT_NE(::GetWindowLongW(*window, GWL_STYLE) & WS_CLIPCHILDREN, 0);
+    HRGN region = ::CreateRectRgn(0, 0, 0, 0);
+    EXPECT_EQ(::GetWindowRgn(*window, region), ERROR);   // no roundcorner: no window region
+    ::DeleteObject(region);
 
     // Unknown elements are skipped with their children; hidden controls take no space.
     EXPECT_EQ(window->LookupControl(L"unknownSlider"), nullptr);
@@ -459,6 +462,32 @@ TEST_F(SkinWindowTest, NotificationsAndDefaultTextColour) {
         for (int x = 10; x < 120; ++x) black += Near(s.At(x, y), 0, 0x2F);   // #333333 text never gets here
     EXPECT_GT(black, 2);
     EXPECT_EQ(tips->GetLabelTextColour(), 0xFF000000u);
+}
+
+namespace {
+// A window whose skin is markup text (skin source kind 1 accepts markup as well as file names).
+class MarkupWindow : public WindowImplBase {
+public:
+    explicit MarkupWindow(std::wstring markup) : m_markup(std::move(markup)) { CreateFrame(nullptr, L"m", kFrameStyle, 0); }
+    ~MarkupWindow() override { if (m_hwnd) ::DestroyWindow(m_hwnd); }
+protected:
+    std::wstring WindowClassName() const override { return L"skinui_markup_window"; }
+    std::wstring SkinFolderPath() const override { return L""; }
+    std::wstring SkinSource() const override { return m_markup; }
+private:
+    std::wstring m_markup;
+};
+}  // namespace
+
+TEST(SkinWindowShape, RoundCornersSetARegion) {
+    MarkupWindow w(L"<Window size=\"120,60\" roundcorner=\"12,12\"><VerticalLayout bkcolor=\"#FF00FF00\"/></Window>");
+    ASSERT_NE(w.GetHWND(), nullptr);
+    ::SetWindowPos(w, nullptr, 0, 0, 130, 70, SWP_NOMOVE | SWP_NOZORDER);   // WM_SIZE applies the corners
+    HRGN region = ::CreateRectRgn(0, 0, 0, 0);
+    EXPECT_NE(::GetWindowRgn(w, region), ERROR);
+    EXPECT_FALSE(::PtInRegion(region, 0, 0));     // the corner is cut off
+    EXPECT_TRUE(::PtInRegion(region, 65, 35));
+    ::DeleteObject(region);
 }
 
 TEST(SkinFonts, FontsWithIdsAndTheDefault) {
