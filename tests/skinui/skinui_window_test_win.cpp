@@ -173,6 +173,45 @@ void MouseButton(bool down) {
     Pump(60);
 }
 
+// Callbacks of the platform (stdcall on 32-bit builds, so no lambdas).
+HWND g_timerTarget = nullptr;
+bool g_ownerDisabled = false;
+
+BOOL CALLBACK FindVisibleTooltip(HWND h, LPARAM p) {
+    wchar_t cls[64];
+    ::GetClassNameW(h, cls, 64);
+    if (std::wstring(cls) == TOOLTIPS_CLASSW && ::IsWindowVisible(h)) *reinterpret_cast<HWND*>(p) = h;
+    return TRUE;
+}
+
+BOOL CALLBACK FindFailureText(HWND h, LPARAM p) {
+    wchar_t buf[128] = {};
+    ::GetWindowTextW(h, buf, 128);
+    if (std::wstring(buf).find(L"\u52A0\u8F7D") != std::wstring::npos) *reinterpret_cast<std::wstring*>(p) = buf;
+    return TRUE;
+}
+
+void CALLBACK DestroyTargetTimer(HWND, UINT, UINT_PTR, DWORD) {
+    g_ownerDisabled = !::IsWindowEnabled(::GetWindow(g_timerTarget, GW_OWNER));
+    ::DestroyWindow(g_timerTarget);
+}
+
+void CALLBACK AltF4Timer(HWND, UINT, UINT_PTR id, DWORD) {
+    ::KillTimer(nullptr, id);
+    ::SetForegroundWindow(g_timerTarget);
+    ::SetFocus(g_timerTarget);
+    INPUT keys[4] = {};
+    WORD vk[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
+    for (int i = 0; i < 4; ++i) {
+        keys[i].type = INPUT_KEYBOARD;
+        keys[i].ki.wVk = vk[i];
+        keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    ::SendInput(4, keys, sizeof(INPUT));
+}
+
+void CALLBACK GuardTimer(HWND, UINT, UINT_PTR, DWORD) { ::PostMessageW(g_timerTarget, WM_CLOSE, 9, 0); }
+
 RECT PosOf(TestWindow& w, const wchar_t* name) {
     CControlUI* c = w.Manager().LookupControl(name);
     return c ? c->GetPos() : RECT{};
@@ -357,12 +396,7 @@ TEST_F(SkinWindowTest, TooltipShowsAfterHover) {
     HWND tip = nullptr;
     bool shown = PumpUntil([&] {
         tip = nullptr;
-        ::EnumThreadWindows(::GetCurrentThreadId(), [](HWND h, LPARAM p) {
-            wchar_t cls[64];
-            ::GetClassNameW(h, cls, 64);
-            if (std::wstring(cls) == TOOLTIPS_CLASSW && ::IsWindowVisible(h)) *reinterpret_cast<HWND*>(p) = h;
-            return TRUE;
-        }, reinterpret_cast<LPARAM>(&tip));
+        ::EnumThreadWindows(::GetCurrentThreadId(), FindVisibleTooltip, reinterpret_cast<LPARAM>(&tip));
         return tip != nullptr;
     }, 3000);
     ASSERT_TRUE(shown);
@@ -528,18 +562,13 @@ TEST(SkinModal, ResultsOfTheModalLoop) {
         box.CloseWithCode(3);   // gone: nothing happens
     }
     {
-        static HWND target;
-        static bool ownerDisabled;
         TestWindow box(903, owner);
-        target = box;
-        ownerDisabled = false;
-        UINT_PTR timer = ::SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
-            ownerDisabled = !::IsWindowEnabled(::GetWindow(target, GW_OWNER));
-            ::DestroyWindow(target);
-        });
+        g_timerTarget = box;
+        g_ownerDisabled = false;
+        UINT_PTR timer = ::SetTimer(nullptr, 0, 50, DestroyTargetTimer);
         EXPECT_EQ(box.RunModal(), 0u);   // destroyed without WM_CLOSE
         ::KillTimer(nullptr, timer);
-        EXPECT_TRUE(ownerDisabled);
+        EXPECT_TRUE(g_ownerDisabled);
         EXPECT_TRUE(::IsWindowEnabled(owner));
     }
     {
@@ -556,23 +585,9 @@ TEST(SkinModal, ResultsOfTheModalLoop) {
     {
         // Alt+F4 from the keyboard.
         TestWindow box(903, owner);
-        static HWND target;
-        target = box;
-        UINT_PTR timer = ::SetTimer(nullptr, 0, 100, [](HWND, UINT, UINT_PTR id, DWORD) {
-            ::KillTimer(nullptr, id);
-            ::SetForegroundWindow(target);
-            ::SetFocus(target);
-            INPUT keys[4] = {};
-            WORD vk[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
-            for (int i = 0; i < 4; ++i) {
-                keys[i].type = INPUT_KEYBOARD;
-                keys[i].ki.wVk = vk[i];
-                keys[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
-            }
-            ::SendInput(4, keys, sizeof(INPUT));
-        });
-        static UINT_PTR guard;
-        guard = ::SetTimer(nullptr, 0, 5000, [](HWND, UINT, UINT_PTR, DWORD) { ::PostMessageW(target, WM_CLOSE, 9, 0); });
+        g_timerTarget = box;
+        UINT_PTR timer = ::SetTimer(nullptr, 0, 100, AltF4Timer);
+        UINT_PTR guard = ::SetTimer(nullptr, 0, 5000, GuardTimer);
         EXPECT_EQ(box.RunModal(), 0u);
         ::KillTimer(nullptr, timer);
         ::KillTimer(nullptr, guard);
@@ -708,12 +723,7 @@ TEST(SkinLoadFailure, ShowsBoxAndExits) {
     }
     ASSERT_NE(box, nullptr) << "no message box";
     std::wstring text;
-    ::EnumChildWindows(box, [](HWND h, LPARAM p) {
-        wchar_t buf[128] = {};
-        ::GetWindowTextW(h, buf, 128);
-        if (std::wstring(buf).find(L"\u52A0\u8F7D") != std::wstring::npos) *reinterpret_cast<std::wstring*>(p) = buf;
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&text));
+    ::EnumChildWindows(box, FindFailureText, reinterpret_cast<LPARAM>(&text));
     EXPECT_EQ(text, L"加载资源文件失败");
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_EQ(::WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
