@@ -1,7 +1,6 @@
-// Request bytes, response header parsing and acceptance, host/port and redirect splitting.
+// Request bytes, response header parsing and acceptance.
 #include <gtest/gtest.h>
 
-#include "download/http_download.h"
 #include "download/http_header.h"
 #include "test_util.h"
 
@@ -23,18 +22,6 @@ TEST(HttpRequest, ExactBytesWithBlankAfterTheOpenRange) {
     // 64-bit start, decimal without padding; path and host sent as they are.
     EXPECT_NE(BuildRequest("/x y", "h", 5000000000ull).find("GET /x y HTTP/1.1\r\nHost: h\r\n"), std::string::npos);
     EXPECT_NE(BuildRequest("/p", "h", 5000000000ull).find("\r\nRange: bytes=5000000000- \r\n\r\n"), std::string::npos);
-}
-
-TEST(HttpRequest, HostAndPortSplitAtTheFirstColon) {
-    std::string name, port;
-    SplitHostPort("example", name, port);
-    EXPECT_EQ(name, "example");
-    EXPECT_EQ(port, "80");
-    SplitHostPort("h:8080", name, port);
-    EXPECT_EQ(name, "h");
-    EXPECT_EQ(port, "8080");
-    SplitHostPort("h:", name, port);
-    EXPECT_EQ(port, "");
 }
 
 TEST(HttpHeader, AcceptedResponseKeepsOnlyTheBody) {
@@ -120,41 +107,4 @@ TEST_F(HttpHeader416, Status416DeletesTheJoinedFileOfTheFolder) {
     EXPECT_FALSE(Exists("update.td"));
     EXPECT_TRUE(Exists("update.td0"));
     EXPECT_TRUE(Diagnostics::Has("status code 416\n"));
-}
-
-TEST(HttpRedirect, TargetSplitting) {
-    std::string host = "old:1", path = "/old";
-    EXPECT_TRUE(ApplyRedirect("http://H:8080/pkg/u.zip", host, path));
-    EXPECT_EQ(host, "H:8080");
-    EXPECT_EQ(path, "/pkg/u.zip");
-    // Only the "http://" prefix is removed; other targets are split as they are.
-    EXPECT_TRUE(ApplyRedirect("https://s/x", host, path));
-    EXPECT_EQ(host, "https:");
-    EXPECT_EQ(path, "//s/x");
-    // No "/": the host becomes the whole target, the path stays, the redirect fails.
-    host = "a";
-    path = "/kept";
-    EXPECT_FALSE(ApplyRedirect("http://only-host", host, path));
-    EXPECT_EQ(host, "only-host");
-    EXPECT_EQ(path, "/kept");
-}
-
-TEST(Segments, RangesOfFourQuarters) {
-    std::uint32_t s, e;
-    const std::uint32_t ten[4][2] = {{0, 2}, {2, 4}, {4, 6}, {6, 10}};
-    for (int i = 0; i < 4; ++i) {
-        SegmentRange(10, i, s, e);
-        EXPECT_EQ(s, ten[i][0]);
-        EXPECT_EQ(e, ten[i][1]);
-    }
-    for (int i = 0; i < 3; ++i) {
-        SegmentRange(3, i, s, e);
-        EXPECT_EQ(s, 0u);
-        EXPECT_EQ(e, 0u);
-    }
-    SegmentRange(3, 3, s, e);
-    EXPECT_EQ(s, 0u);
-    EXPECT_EQ(e, 3u);
-    SegmentRange(0x7FFFFFFFu, 3, s, e);   // the largest length the header can give
-    EXPECT_EQ(e, 0x7FFFFFFFu);
 }

@@ -223,14 +223,9 @@ TEST_F(Task, StopEndsTheRetryPause) {
 TEST_F(Task, ZipDownloaderKeepsThePackageDescription) {
     ZipConf conf = parseZipConf(L"-url=http://127.0.0.1:1/a/b.zip -md5=ABC -forcedupdate=2", L"C:\\P\\V\\U\\");
     ZipDownloader task(conf, WFolder());
-    EXPECT_EQ(task.Package().host, "127.0.0.1:1");
     EXPECT_EQ(task.Package().forcedUpdate, 2);
-    EXPECT_EQ(task.Host(), "127.0.0.1:1");
     EXPECT_EQ(task.Path(), "/a/b.zip");
     EXPECT_EQ(task.GetInfo().md5, "ABC");
-    EXPECT_EQ(task.GetInfo().totalBytes, 0);
-    EXPECT_FALSE(task.Succeeded());
-    EXPECT_EQ(task.Folder(), WFolder());
 }
 
 #ifndef _WIN32
