@@ -36,6 +36,7 @@ bool Downloader::SleepUnlessStopped(std::uint32_t ms) {
 }
 
 void Downloader::Run() {
+    if (m_stop.load()) return;   // stopped before the thread got going: touch nothing
     const std::string folder = ToNarrowPath(m_folder);
     std::remove((folder + "update.zip").c_str());
     if (m_stopClientFirst) KillClientAndWait();
