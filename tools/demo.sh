@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# The main job: builds what is missing and runs the updater under Wine against a local nginx with
-# a generated sample package, the way the client starts it. Shows what the updater did.
+# The main job: builds what is missing and performs a real forced update under Wine against a
+# local nginx with a generated sample package, the way the client starts the updater:
+#   a stand-in client ("zpvclient.exe", window class "veltaro") runs; the updater asks, stops it,
+#   downloads the package in four ranges, verifies it, unpacks it two folders up, announces the
+#   finished update and starts the launcher stand-in ("ZPVLaunch.exe") with the parameter text.
+# The windows show on $DISPLAY (or on a private Xvfb); a driver answers them like a user and
+# saves screenshots. Everything lands in build/demo/.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,27 +19,50 @@ tools/wine-prefix.sh
 
 demo=$root/build/demo
 rm -rf "$demo"
-updater_dir=$demo/Client/Veltaro/Updater
-mkdir -p "$updater_dir" "$ZPV_WWW/pkg"
-cp build/win64/bin/ZPVUpdate.exe "$updater_dir/"
-[ -f build/win64/bin/zlib.dll ] && cp build/win64/bin/zlib.dll "$updater_dir/"
+client_dir=$demo/Client
+launcher_dir=$client_dir/Veltaro
+updater_dir=$launcher_dir/Updater
+mkdir -p "$updater_dir" "$demo/shots" "$ZPV_WWW/demo"
+bin=build/win64/bin
+cp $bin/ZPVUpdate.exe $bin/zlib.dll "$updater_dir/"
+cp $bin/fake_client.exe "$launcher_dir/ZPVLaunch.exe"
+cp $bin/fake_client.exe "$launcher_dir/zpvclient.exe"
 
-# A sample package: a few client files in nested folders.
-pkg=$ZPV_WWW/pkg/sample-update.zip
-python3 - "$pkg" <<'PY'
-import sys, zipfile, os
-with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
-    z.writestr("Veltaro/version.txt", "2.0.0\n")
-    z.writestr("Veltaro/res/readme.txt", "new client resources\n" * 100)
-    z.writestr("Veltaro/bin/data.bin", os.urandom(3 << 20))
-PY
+pkg=$ZPV_WWW/demo/sample-update.zip
+/usr/bin/python3 tests/e2e/make_package.py "$pkg"
 md5=$(md5sum "$pkg" | cut -d' ' -f1)
-url="http://127.0.0.1:$ZPV_HTTP_PORT/pkg/sample-update.zip"
-args="-url=$url -md5=$md5 -pagecallparam=\"demo param\" -forcedupdate=1"
-echo "demo: updater at $updater_dir"
-echo "demo: command line: $args"
-WINEDEBUG=+debugstr tools/wine-run "$updater_dir/ZPVUpdate.exe" $args 2>"$demo/debug.log"
-status=$?
-echo "demo: ZPVUpdate.exe exited with status $status"
-echo "demo: what the updater logged (debugger output):"
-sed -n 's/.*OutputDebugStringA "\(.*\)"$/\1/p' "$demo/debug.log" | sed 's/\\n$//; s/\\\\/\\/g; s/\\"/"/g; s/^/  /'
+# Served through a throttled location, so that the progress can be watched for a few seconds.
+url="http://127.0.0.1:$ZPV_HTTP_PORT/slow/demo/sample-update.zip"
+
+echo "demo: the client (stand-in) starts"
+tools/wine-run "$launcher_dir/zpvclient.exe" window &
+client_pid=$!
+sleep 2
+
+echo "demo: the client starts the updater in $updater_dir"
+echo "demo:   -url=$url -md5=$md5 -pagecallparam=\"demo param\" -forcedupdate=1"
+WINEDEBUG=+debugstr tools/wine-run $bin/zpvdemo.exe "Z:${updater_dir//\//\\}\\ZPVUpdate.exe" "$demo/shots" \
+  "-url=$url" "-md5=$md5" "-pagecallparam=\"demo param\"" "-forcedupdate=1" 2>"$demo/debug.log" | tr -d '\r'
+status=${PIPESTATUS[0]}
+# The updater stops the client; if it did not, the stand-in is ended here.
+for _ in $(seq 20); do kill -0 $client_pid 2>/dev/null || break; sleep 0.5; done
+kill $client_pid 2>/dev/null
+wait $client_pid 2>/dev/null
+client_status=$?
+
+echo
+echo "demo: the updater exited with status $status; the client stand-in ended with status $client_status (9: stopped by the updater)"
+echo "demo: log lines of the updater (debugger output):"
+grep 'OutputDebugStringA' "$demo/debug.log" | sed -n 's/.*OutputDebugStringA "\(.*\)"$/\1/p' \
+  | sed 's/\\n$//; s/\\\\/\\/g; s/\\"/"/g; s/^/  /'
+echo "demo: files unpacked into $client_dir:"
+(cd "$client_dir" && find Veltaro -type f ! -path 'Veltaro/Updater/*' ! -name '*.exe' ! -name launch.txt | sort | sed 's/^/  /')
+for _ in $(seq 40); do [ -f "$launcher_dir/launch.txt" ] && break; sleep 0.25; done
+if [ -f "$launcher_dir/launch.txt" ]; then
+  echo "demo: the launcher was started as: $(iconv -f UTF-16LE -t UTF-8 "$launcher_dir/launch.txt")"
+else
+  echo "demo: the launcher was not started"
+fi
+echo "demo: screenshots of the updater's windows: $demo/shots/"
+ls "$demo/shots" | sed 's/^/  /'
+[ "$status" -eq 0 ] && [ -f "$launcher_dir/launch.txt" ]

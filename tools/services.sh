@@ -9,6 +9,9 @@ _zpv_run=$_zpv_root/build/run
 
 zpv_services_start() {
   mkdir -p "$_zpv_run" "$ZPV_WWW"
+  # Programs left running in the build's Wine prefix (a guard mutex held by a stale updater, a
+  # stand-in client) would change what the tests see.
+  WINEPREFIX=${WINEPREFIX:-$_zpv_root/build/wineprefix} /usr/lib/wine/wineserver -k 2>/dev/null || true
   if [ -z "${DISPLAY:-}" ]; then
     Xvfb :91 -screen 0 1280x800x24 -nolisten tcp >"$_zpv_run/xvfb.log" 2>&1 &
     echo $! > "$_zpv_run/xvfb.pid"
@@ -51,7 +54,7 @@ zpv_services_stop() {
   [ -f "$_zpv_run/nginx.pid" ] && kill "$(cat "$_zpv_run/nginx.pid")" 2>/dev/null
   rm -f "$_zpv_run/nginx.pid"
   if [ -f "$_zpv_run/xvfb.pid" ]; then kill "$(cat "$_zpv_run/xvfb.pid")" 2>/dev/null; rm -f "$_zpv_run/xvfb.pid"; fi
-  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  WINEPREFIX=${WINEPREFIX:-$_zpv_root/build/wineprefix} /usr/lib/wine/wineserver -k 2>/dev/null || true
 }
 
 case "${1:-}" in
