@@ -61,7 +61,10 @@ RkLogger::RkLogger(const char* /*fileName: no log file is ever written*/) {
 }
 
 RkLogger::~RkLogger() {
-    // The sinks live as long as the process; the list holds plain pointers.
+    // The list holds plain pointers; the sink this logger made goes with it. (The process
+    // logger itself is never destroyed, so its sink outlives every statement.)
+    if (dbgSink) delete dbgSink->forwardTo;
+    delete dbgSink;
 }
 
 bool RkLogger::deliver(LogData* data) {

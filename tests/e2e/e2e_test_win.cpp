@@ -53,22 +53,6 @@ std::string Utf16FileAsAscii(const std::wstring& path) {
     return out;
 }
 
-HWND FindProcessWindow(const wchar_t* cls, DWORD pid) {
-    struct Search { const wchar_t* cls; DWORD pid; HWND found; } s{cls, pid, nullptr};
-    EnumWindows([](HWND h, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(p);
-        wchar_t name[128];
-        DWORD owner = 0;
-        GetWindowThreadProcessId(h, &owner);
-        if (owner == s->pid && GetClassNameW(h, name, 128) && wcscmp(name, s->cls) == 0 && IsWindowVisible(h)) {
-            s->found = h;
-            return FALSE;
-        }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
-
 HWND WaitWindow(const wchar_t* cls, DWORD pid, DWORD ms) {
     for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(100))
         if (HWND h = FindProcessWindow(cls, pid)) return h;

@@ -12,6 +12,9 @@ std::wstring MakeTempDir(const std::wstring& tag);   // fresh folder under %TEMP
 void RemoveTree(const std::wstring& dir);
 bool CopyTo(const std::wstring& from, const std::wstring& to);
 
+// A visible top-level window of that class belonging to the process, or null.
+HWND FindProcessWindow(const wchar_t* windowClass, DWORD pid);
+
 struct Process {
     HANDLE handle = nullptr;
     DWORD id = 0;

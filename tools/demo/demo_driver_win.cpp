@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "win_test_util.h"
+
 namespace {
 struct Step {
     const wchar_t* windowClass;
@@ -15,22 +17,6 @@ struct Step {
     DWORD showMs;     // how long the window stays up before it is answered
     bool answer;      // press Enter in it
 };
-
-HWND FindOwnWindow(const wchar_t* cls, DWORD pid) {
-    struct S { const wchar_t* cls; DWORD pid; HWND found; } s{cls, pid, nullptr};
-    EnumWindows([](HWND h, LPARAM p) -> BOOL {
-        auto* s = reinterpret_cast<S*>(p);
-        DWORD owner = 0;
-        wchar_t name[128];
-        GetWindowThreadProcessId(h, &owner);
-        if (owner == s->pid && IsWindowVisible(h) && GetClassNameW(h, name, 128) && wcscmp(name, s->cls) == 0) {
-            s->found = h;
-            return FALSE;
-        }
-        return TRUE;
-    }, reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
 
 // The screen is captured by the host's X tools (ImageMagick's import): Wine starts Unix
 // programs given by their path on the Z: drive.
@@ -94,7 +80,7 @@ int wmain(int argc, wchar_t** argv) {
         HWND wnd = nullptr;
         for (int i = 0; i < 1200 && !wnd; ++i) {
             if (WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0) break;
-            wnd = FindOwnWindow(step.windowClass, pi.dwProcessId);
+            wnd = wintest::FindProcessWindow(step.windowClass, pi.dwProcessId);
             if (!wnd) Sleep(100);
         }
         if (!wnd) {
