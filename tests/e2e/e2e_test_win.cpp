@@ -120,7 +120,9 @@ protected:
                               " -pagecallparam=\"class 42\" -forcedupdate=" + std::to_string(forced);
         return std::wstring(a.begin(), a.end());
     }
-    void StartUpdater(Process& p, const std::wstring& args) { ASSERT_TRUE(Start(p, updaterDir_ + L"ZPVUpdate.exe", args)); }
+    void StartUpdater(Process& p, const std::wstring& args) {
+        ASSERT_TRUE(Start(p, updaterDir_ + L"ZPVUpdate.exe", args)) << "CreateProcess error " << GetLastError();
+    }
 
     std::wstring root_, client_, launcherDir_, updaterDir_;
     std::string base_, md5_;

@@ -15,7 +15,11 @@ std::wstring ExeDir() {
 std::wstring MakeTempDir(const std::wstring& tag) {
     wchar_t tmp[MAX_PATH];
     GetTempPathW(MAX_PATH, tmp);
-    std::wstring dir = std::wstring(tmp) + L"zpvtest-" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    // A fresh name each time: a folder of an earlier test may still be held by a process
+    // that is just ending.
+    static int counter = 0;
+    std::wstring dir = std::wstring(tmp) + L"zpvtest-" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                       std::to_wstring(++counter) + L"\\";
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     std::filesystem::create_directories(dir, ec);
