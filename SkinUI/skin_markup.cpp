@@ -1,4 +1,5 @@
 #include "SkinUI/skin_markup.h"
+#include "SkinUI/skin_values.h"
 
 namespace SkinUI {
 namespace {
@@ -200,13 +201,7 @@ std::wstring DecodeEntities(const std::wstring& value) {
             out.push_back(value[i++]);
             continue;
         }
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<wchar_t>(cp));
-        }
+        AppendCodePoint(out, cp);
         i = semi + 1;
     }
     return out;

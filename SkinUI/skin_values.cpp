@@ -82,21 +82,23 @@ SkinSize ParseSize(const std::wstring& text) {
 
 bool ParseBoolean(const std::wstring& text) { return text == L"true"; }
 
+void AppendCodePoint(std::wstring& out, std::uint32_t cp) {
+    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
+        cp -= 0x10000;
+        out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+        out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+        out.push_back(static_cast<wchar_t>(cp));
+    }
+}
+
 std::wstring DecodeUtf8(const char* data, std::size_t size) {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     std::size_t i = 0;
     if (size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) i = 3;
     std::wstring out;
     out.reserve(size);
-    auto put = [&out](std::uint32_t cp) {
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<wchar_t>(cp));
-        }
-    };
+    auto put = [&out](std::uint32_t cp) { AppendCodePoint(out, cp); };
     while (i < size) {
         unsigned char c = s[i];
         int extra;

@@ -46,6 +46,8 @@ bool ParseBoolean(const std::wstring& text);
 
 // UTF-8 bytes to wide text; a leading byte-order mark is dropped, malformed sequences become U+FFFD.
 std::wstring DecodeUtf8(const char* data, std::size_t size);
+// Appends one code point, as a surrogate pair where wchar_t is 16 bits.
+void AppendCodePoint(std::wstring& out, std::uint32_t cp);
 std::string EncodeUtf8(const std::wstring& text);
 
 // Case-insensitive comparison of ASCII letters (names of elements, attributes, resource types).
