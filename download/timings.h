@@ -9,8 +9,16 @@ struct DownloadTimings {
     std::uint32_t firstChunkCheckMs = 1000;
     // Stall monitor: once data flows, a window without any new chunk ends the transfer.
     std::uint32_t stallMs = 5000;
-    // Longest wait for one connect, request write or read, so that a server that accepts and
-    // then stays silent (before the header or before the first body byte) fails the attempt.
+    // Low speed: the four segments together must receive at least lowSpeedBytes in every
+    // lowSpeedTimeMs window, or the transfer is taken for a stall (a server that trickles).
+    std::uint32_t lowSpeedBytes = 1024;
+    std::uint32_t lowSpeedTimeMs = 30000;
+    // Name lookup and connection together.
+    std::uint32_t connectTimeoutMs = 15000;
+    // The response header must be complete within this time of the request.
+    std::uint32_t headerTimeoutMs = 30000;
+    // Longest wait for one request write or one read, so that a server that accepts and then
+    // stays silent fails the attempt.
     std::uint32_t ioTimeoutMs = 15000;
     // Longest wait of a task's destructor for its worker thread after asking it to stop.
     std::uint32_t stopWaitMs = 10000;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <thread>
@@ -31,6 +32,30 @@ protected:
         const int r = transfer_.Download(host_, path_, &info_, Folder());
         elapsedMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
         return r;
+    }
+    // Like Run, but asks the attempt to stop after limitMs, so that a fault that would keep it
+    // open for long fails the test instead of hanging it.
+    int RunBounded(const TestServer& server, const std::string& md5, std::uint32_t limitMs,
+                   bool freshInfo = true) {
+        host_ = server.Host();
+        path_ = "/pkg/u.zip";
+        if (freshInfo) info_ = DownloadInfo();
+        info_.md5 = md5;
+        int result = 0;
+        std::atomic<bool> done{false};
+        CHttpDownload transfer;   // a stop is final for its object: each run has its own
+        const auto t0 = Clock::now();
+        std::thread attempt([&] {
+            result = transfer.Download(host_, path_, &info_, Folder());
+            done = true;
+        });
+        while (!done.load() && Clock::now() - t0 < std::chrono::milliseconds(limitMs)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        elapsedMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+        transfer.RequestStop();
+        attempt.join();
+        return result;
     }
     // Range starts of the segment requests (connections 1 to 4), sorted.
     static std::vector<std::uint64_t> SegmentStarts(const TestServer& server) {
@@ -350,4 +375,170 @@ TEST_F(Attempt, GapOfAShortPartIsDigestedAsTheZerosOnDisk) {
     });
     ASSERT_EQ(Run(server, MD5Hex(data.data(), data.size())), kDownloadOk);
     EXPECT_EQ(ReadFile(File("update.zip")), data);
+}
+
+// A server that keeps a request open by trickling its header or its body is cut off by the
+// overall limits, although every single read gets a byte in time.
+TEST_F(Attempt, TrickledHeaderOrBodyEndsWithinTheOverallLimits) {
+    DownloadTimings t = GetDownloadTimings();
+    t.headerTimeoutMs = 700;
+    t.lowSpeedTimeMs = 700;
+    t.lowSpeedBytes = 1024;
+    SetDownloadTimings(t);   // reads may wait 1 s, the design's stall window is 300 ms
+    auto body = Package(100000);
+    const std::string md5 = MD5Hex(body->data(), body->size());
+    const std::string header = "HTTP/1.1 206 Partial Content\r\nContent-Length: 100000\r\n"
+                               "Content-Range: bytes 0-99999/100000\r\n\r\n";
+    const auto trickleHeader = [header](Exchange& ex) {
+        for (char c : header) {
+            if (!ex.Send(&c, 1)) return;
+            ex.Hold(100);
+        }
+    };
+    {
+        TestServer server(trickleHeader);
+        EXPECT_EQ(RunBounded(server, md5, 8000), kProbeFailed);
+        EXPECT_LT(elapsedMs_, 2000);
+        EXPECT_TRUE(Diagnostics::Has(" exception = response header"));
+    }
+    {
+        auto plain = ServeFile(body);
+        TestServer server([&](Exchange& ex) {
+            if (ex.index() == 0) plain(ex); else trickleHeader(ex);
+        });
+        EXPECT_EQ(RunBounded(server, md5, 8000), kPartOpenFailed);   // no segment got a body
+        EXPECT_LT(elapsedMs_, 2000);
+    }
+    ServeOptions o;
+    o.writeSize = 1;
+    o.pauseMs = 100;   // 10 bytes a second on each connection
+    TestServer server(ServeFile(body, o));
+    EXPECT_EQ(RunBounded(server, md5, 8000), kLengthMismatch);
+    EXPECT_LT(elapsedMs_, 2500);
+    EXPECT_TRUE(NoPartFiles());
+}
+
+// A part file that cannot be written (full disk) or opened ends the attempt at once; the
+// part files stay for the next attempt, and bytes not written are not counted.
+TEST_F(Attempt, APartFileThatCannotBeWrittenEndsTheAttemptAtOnce) {
+    auto body = Package(4000000);
+    const std::string md5 = MD5Hex(body->data(), body->size());
+    ServeOptions o;
+    o.writeSize = 4096;
+    o.pauseMs = 20;   // about 200 KB/s per connection: 5 s per segment
+    TestServer server(ServeFile(body, o));
+    std::filesystem::create_directory(File("update.td2"));
+    EXPECT_EQ(RunBounded(server, md5, 10000), kCreateFailed);
+    EXPECT_LT(elapsedMs_, 2000);
+    EXPECT_TRUE(Diagnostics::Has("update.td2"));
+    EXPECT_TRUE(std::filesystem::is_directory(File("update.td2")));
+#ifndef _WIN32
+    std::filesystem::remove(File("update.td2"));
+    std::filesystem::create_symlink("/dev/full", File("update.td1"));   // every write: no space left
+    EXPECT_EQ(RunBounded(server, md5, 10000), kCreateFailed);
+    EXPECT_LT(elapsedMs_, 2000);
+    EXPECT_TRUE(Diagnostics::Has("No space left on device"));
+    std::int64_t kept = 0;
+    for (const char* name : {"update.td0", "update.td2", "update.td3"}) {
+        kept += static_cast<std::int64_t>(CHttpDownload::GetFileSize(Folder() + name));
+    }
+    EXPECT_GT(kept, 0);
+    EXPECT_LE(info_.downloadedBytes, kept);
+#endif
+}
+
+// Progress starts from the bytes resumed for each attempt and never passes the length.
+TEST_F(Attempt, EachAttemptCountsFromTheBytesResumedForIt) {
+    auto body = Package(400000);
+    const std::string md5 = MD5Hex(body->data(), body->size());
+    std::atomic<bool> dropSecond{true};
+    auto plain = ServeFile(body);
+    TestServer server([&](Exchange& ex) {
+        if (dropSecond.load() && ex.RangeStart() == 100000) return;   // no answer: no part file
+        plain(ex);
+    });
+    EXPECT_EQ(Run(server, md5), kPartOpenFailed);
+    EXPECT_EQ(info_.downloadedBytes, 300000);
+    dropSecond = false;
+    EXPECT_EQ(transfer_.Download(host_, path_, &info_, Folder()), kDownloadOk);
+    EXPECT_EQ(info_.downloadedBytes, 400000);
+
+    // A part file longer than its range (left by an earlier run) counts only its range.
+    std::filesystem::remove(File("update.zip"));
+    WriteFile(File("update.td0"), body->substr(0, 150000));
+    EXPECT_EQ(transfer_.Download(host_, path_, &info_, Folder()), kDownloadOk);
+    EXPECT_EQ(info_.downloadedBytes, 400000);
+    EXPECT_EQ(ReadFile(File("update.zip")), *body);
+}
+
+// Redirect targets: relative ones stay on this host and port; control characters and other
+// schemes fail the attempt and leave host and path as they were.
+TEST_F(Attempt, RedirectTargetsAreCheckedAndRelativeOnesResolved) {
+    auto body = Package(50000);
+    const std::string md5 = MD5Hex(body->data(), body->size());
+    auto plain = ServeFile(body);
+    TestServer server([&](Exchange& ex) {
+        if (ex.Path() == "/old/u.zip") ex.Send("HTTP/1.1 302 Found\r\nLocation: /new/a.zip\r\n\r\n");
+        else if (ex.Path() == "/new/a.zip?x=1") ex.Send("HTTP/1.1 302 Found\r\nLocation: b.zip\r\n\r\n");
+        else plain(ex);
+    });
+    EXPECT_EQ(Run(server, md5, "/old/u.zip"), kRedirected);
+    EXPECT_EQ(host_, server.Host());
+    EXPECT_EQ(path_, "/new/a.zip");
+    EXPECT_EQ(Run(server, md5, "/new/a.zip?x=1"), kRedirected);
+    EXPECT_EQ(path_, "/new/b.zip");
+    EXPECT_EQ(transfer_.Download(host_, path_, &info_, Folder()), kDownloadOk);
+
+    const std::string bad[] = {"http://" + server.Host() + "/p\rX-Injected: 1",
+                               "http://" + server.Host() + "/p\x01q", "https://" + server.Host() + "/p",
+                               "ftp://" + server.Host() + "/p"};
+    for (const std::string& location : bad) {
+        SCOPED_TRACE(location);
+        TestServer redirector(ServeText("HTTP/1.1 302 Found\r\nLocation: " + location + "\r\n\r\n"));
+        EXPECT_EQ(Run(redirector, md5, "/orig"), kProbeFailed);
+        EXPECT_EQ(host_, redirector.Host());
+        EXPECT_EQ(path_, "/orig");
+    }
+    EXPECT_TRUE(Diagnostics::Has("control characters"));
+    EXPECT_TRUE(Diagnostics::Has("https://"));
+    EXPECT_EQ(Diagnostics::Text().find('\r'), std::string::npos);
+}
+
+// What goes to standard output is logged at WARN as well, for programs without a console.
+TEST_F(Attempt, DiagnosticsAreAlsoLoggedAtWarn) {
+    TestServer server(ServeText("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
+    EXPECT_EQ(Run(server, "x"), kProbeFailed);
+    EXPECT_TRUE(Diagnostics::Has("Response returned with status code 404\n"));
+    EXPECT_TRUE(dltest::LogCapture::HasLine('W', "Response returned with status code 404"));
+}
+
+// The join looks at the stop flag between blocks: a long join ends at once.
+TEST_F(Attempt, StopDuringTheJoinEndsItPromptly) {
+    // A complete last part of 256 MiB (sparse: no disk space), three empty ones: the join
+    // copies the part and digests the gap of zeros before it, which takes seconds.
+    const std::uint32_t length = 1u << 30;
+    WriteFile(File("update.td3"), "");
+    std::filesystem::resize_file(File("update.td3"), length / 4);
+    TestServer server([&](Exchange& ex) {
+        if (ex.index() == 0) {
+            ex.Send("HTTP/1.1 206 Partial Content\r\nContent-Length: 1\r\nContent-Range: bytes 0-0/" +
+                    std::to_string(length) + "\r\n\r\n");
+        } else if (ex.RangeStart() >= length) {
+            ex.Send("HTTP/1.1 416 Requested Range Not Satisfiable\r\nContent-Length: 0\r\n\r\n");
+        } else {
+            ex.Send("HTTP/1.1 206 Partial Content\r\nContent-Length: 0\r\n\r\n");
+        }
+    });
+    std::string host = server.Host(), path = "/p";
+    info_.md5 = "00000000000000000000000000000000";
+    int result = 0;
+    std::thread attempt([&] { result = transfer_.Download(host, path, &info_, Folder()); });
+    for (int i = 0; i < 2000 && !Exists("update.td"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const auto t0 = Clock::now();
+    transfer_.RequestStop();
+    attempt.join();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 1000);
+    EXPECT_NE(result, kDownloadOk);
+    EXPECT_FALSE(Exists("update.td"));
+    EXPECT_FALSE(Exists("update.zip"));
 }

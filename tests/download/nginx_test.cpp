@@ -4,8 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio.hpp>
@@ -17,8 +15,6 @@
 #include "download/http_download.h"
 #include "test_server.h"
 #include "test_util.h"
-
-extern char** environ;
 
 using dltest::MakePackage;
 using dltest::ReadFile;
@@ -82,27 +78,6 @@ TestServer::Handler Relay(std::string nginxPort, long long limit) {
     };
 }
 
-pid_t SpawnFetch(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    std::string tool = ZPV_ZPVFETCH;
-    argv.push_back(tool.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1000;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
 }  // namespace
 
 TEST_F(Nginx, FullDownloadVerifies) {
@@ -131,7 +106,7 @@ TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
     std::uint64_t parts[4] = {0, 0, 0, 0};
     {
         TestServer relay(Relay(port_, limit));
-        const pid_t pid = SpawnFetch({"-url=http://" + relay.Host() + "/" + name_, "-md5=" + md5,
+        const pid_t pid = dltest::SpawnFetch({"-url=http://" + relay.Host() + "/" + name_, "-md5=" + md5,
                                       "-dir=" + Folder(), "-quiet=1"});
         ASSERT_GT(pid, 0);
         // Wait until all four part files hold data and stopped growing (the relay holds).
@@ -150,7 +125,7 @@ TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
             last = sum;
         }
         kill(pid, SIGKILL);
-        EXPECT_EQ(WaitExit(pid), -SIGKILL);
+        EXPECT_EQ(dltest::WaitExit(pid), -SIGKILL);
     }
     std::uint32_t starts[4], ends[4];
     for (int k = 0; k < 4; ++k) {
@@ -161,9 +136,9 @@ TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
     }
 
     TestServer recorder(Relay(port_, -1));
-    const pid_t pid = SpawnFetch({"-url=http://" + recorder.Host() + "/" + name_, "-md5=" + md5, "-dir=" + Folder(), "-quiet=1"});
+    const pid_t pid = dltest::SpawnFetch({"-url=http://" + recorder.Host() + "/" + name_, "-md5=" + md5, "-dir=" + Folder(), "-quiet=1"});
     ASSERT_GT(pid, 0);
-    EXPECT_EQ(WaitExit(pid), 0);
+    EXPECT_EQ(dltest::WaitExit(pid), 0);
     EXPECT_EQ(ReadFile(File("update.zip")), body);
     for (int k = 0; k < 4; ++k) EXPECT_FALSE(Exists("update.td" + std::to_string(k)));
 

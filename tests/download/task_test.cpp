@@ -250,3 +250,43 @@ TEST_F(Task, NativeInstallationOnlyWarns) {
     EXPECT_NE(lines[0].find("installation needs Windows"), std::string::npos);
 }
 #endif
+
+// An exception that leaves the job (here from a callback) is logged at ERROR and ends the task
+// as a final failure, so that the user is told.
+TEST_F(Task, AnExceptionInTheWorkerIsLoggedAndEndsAsAFinalFailure) {
+    TestServer server(ServeText("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
+    auto task = std::make_shared<TestTask>("x", server.Host(), "/p", WFolder());
+    std::atomic<int> failed{0};
+    task->m_onRetry = [](std::uint32_t) { throw std::runtime_error("retry handler broke"); };
+    task->m_onFailed = [&] { ++failed; };
+    task->Start();
+    ASSERT_TRUE(task->WaitDone(10000));
+    EXPECT_EQ(failed.load(), 1);
+    EXPECT_EQ(server.ConnectionCount(), 1);   // no further attempt
+    EXPECT_TRUE(dltest::LogCapture::HasLine('E', "retry handler broke"));
+
+    auto second = std::make_shared<TestTask>("x", server.Host(), "/p", WFolder());
+    second->m_onFailed = [] { throw std::runtime_error("failure handler broke"); };
+    second->Start();
+    ASSERT_TRUE(second->WaitDone(30000));
+    EXPECT_TRUE(dltest::LogCapture::HasLine('E', "failure handler broke"));
+    EXPECT_TRUE(dltest::LogCapture::HasLine('W', "Response returned with status code 404"));
+}
+
+// Part files, the joined file and the package live in a folder whose name no ANSI code page
+// can hold (Chinese and a character beyond the Basic Multilingual Plane).
+TEST_F(Task, AFolderNamedInAnyScriptWorks) {
+    const std::filesystem::path folder = dir_ / std::filesystem::u8path(u8"升级 \U0001F600 Überprüfung");
+    std::filesystem::create_directories(folder);
+    WriteFile(folder / "update.zip", "old package");
+    auto body = std::make_shared<const std::string>(MakePackage(300000));
+    TestServer server(ServeFile(body));
+    const std::wstring wide = dltest::WidePath(folder) + static_cast<wchar_t>(std::filesystem::path::preferred_separator);
+    auto task = std::make_shared<TestTask>(MD5Hex(body->data(), body->size()), server.Host(), "/p.zip", wide);
+    RunTask(*task);
+    EXPECT_TRUE(task->Succeeded());
+    EXPECT_EQ(ReadFile(folder / "update.zip"), *body);
+    for (const char* name : {"update.td", "update.td0", "update.td1", "update.td2", "update.td3"}) {
+        EXPECT_FALSE(std::filesystem::exists(folder / name)) << name;
+    }
+}

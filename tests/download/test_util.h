@@ -15,12 +15,18 @@
 #ifdef _WIN32
 #include <process.h>
 #else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
+#include "app/textconv.h"
 #include "download/http_header.h"
 #include "download/md5.h"
 #include "download/timings.h"
+#include "log/rklog.h"
 
 namespace dltest {
 
@@ -68,6 +74,52 @@ private:
     static std::string& Store() { static std::string s; return s; }
 };
 
+// Lines delivered to the debugger output by the process logger, captured.
+class LogCapture {
+public:
+    LogCapture() { Clear(); rklog::SetDebugOutput(&LogCapture::Sink); }
+    ~LogCapture() { rklog::SetDebugOutput(nullptr); }
+    static std::string Text() {
+        std::lock_guard<std::mutex> lock(Mutex());
+        return Store();
+    }
+    static void Clear() {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Store().clear();
+    }
+    static bool Has(const std::string& part) { return Text().find(part) != std::string::npos; }
+    // True when a line of that level letter ('W', 'E', ...) contains part.
+    static bool HasLine(char level, const std::string& part) {
+        const std::string text = Text();
+        const std::string head = std::string("[ZPV][") + level + "][";
+        for (std::size_t b = 0; b < text.size();) {
+            std::size_t e = text.find('\n', b);
+            if (e == std::string::npos) e = text.size();
+            const std::string line = text.substr(b, e - b);
+            if (line.rfind(head, 0) == 0 && line.find(part) != std::string::npos) return true;
+            b = e + 1;
+        }
+        return false;
+    }
+
+private:
+    static void Sink(const char* text) {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Store() += text;
+    }
+    static std::mutex& Mutex() { static std::mutex m; return m; }
+    static std::string& Store() { static std::string s; return s; }
+};
+
+// A path as the wide text the tasks take.
+inline std::wstring WidePath(const std::filesystem::path& p) {
+#ifdef _WIN32
+    return p.wstring();
+#else
+    return ToWide(p.string());
+#endif
+}
+
 // Each test works in a fresh folder of its own, with short time limits and captured output.
 class DownloadFixture : public ::testing::Test {
 protected:
@@ -107,6 +159,33 @@ protected:
     std::filesystem::path dir_;
     DownloadTimings saved_;
     Diagnostics diagnostics_;
+    LogCapture log_;
 };
+
+#ifndef _WIN32
+// Starts the fetch tool with the arguments; its standard output goes to outputFile (or
+// nowhere). The process id, or -1.
+inline pid_t SpawnFetch(const std::vector<std::string>& args, const std::string& outputFile = "/dev/null") {
+    std::vector<std::string> all = {ZPV_ZPVFETCH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+// Exit status of a child, or minus the signal that ended it.
+inline int WaitExit(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1000;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+#endif
 
 }  // namespace dltest
