@@ -1,33 +1,33 @@
 #include "download/http_connection.h"
 
-#include <chrono>
+#include <algorithm>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "download/http_header.h"
+#include "download/name_lookup.h"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
 using boost::system::error_code;
 
-HttpConnection::HttpConnection(StopFlags stop, std::uint32_t timeoutMs)
-    : stop_(stop), timeoutMs_(timeoutMs), socket_(io_) {}
+HttpConnection::HttpConnection(StopFlags stop, const DownloadTimings& timings, std::atomic<std::uint64_t>* received)
+    : m_stop(stop), m_timings(timings), m_received(received), m_requestSent(Clock::now()), m_socket(m_io) {}
 
 HttpConnection::~HttpConnection() {
     error_code ignored;
-    socket_.close(ignored);
+    m_socket.close(ignored);
 }
 
 // Starts one operation and runs this connection's own completion queue until it has
 // completed. The wait is cut into short slices so that a stop request or the deadline closes
 // the socket, which completes the operation with an error.
 template <class StartOp>
-void HttpConnection::Await(StartOp start, error_code& ec, std::size_t& bytes) {
-    using Clock = std::chrono::steady_clock;
+void HttpConnection::Await(StartOp start, Clock::time_point deadline, error_code& ec, std::size_t& bytes) {
     bytes = 0;
-    if (stop_.Raised()) {
+    if (m_stop.Raised()) {
         ec = asio::error::operation_aborted;
         return;
     }
@@ -37,65 +37,80 @@ void HttpConnection::Await(StartOp start, error_code& ec, std::size_t& bytes) {
         bytes = n;
         done = true;
     });
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs_);
     error_code reason;
-    io_.restart();
+    m_io.restart();
     while (!done) {
         if (!reason) {
-            if (stop_.Raised()) {
+            if (m_stop.Raised()) {
                 reason = asio::error::operation_aborted;
             } else if (Clock::now() >= deadline) {
                 reason = asio::error::timed_out;
             }
             if (reason) {
                 error_code ignored;
-                socket_.close(ignored);
+                m_socket.close(ignored);
             }
         }
-        io_.run_one_for(std::chrono::milliseconds(kStopPollMs));
-        if (io_.stopped()) io_.restart();
+        m_io.run_one_for(std::chrono::milliseconds(kStopPollMs));
+        if (m_io.stopped()) m_io.restart();
     }
     if (reason && ec) ec = reason;
 }
 
 void HttpConnection::Connect(const std::string& host) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_timings.connectTimeoutMs);
     std::string name, port;
     SplitHostPort(host, name, port);
-    tcp::resolver resolver(io_);
-    const tcp::resolver::results_type endpoints = resolver.resolve(name, port);   // throws
+    NameLookup lookup(name, port);
+    while (!lookup.WaitFor(kStopPollMs)) {
+        if (m_stop.Raised()) throw boost::system::system_error(asio::error::operation_aborted, "resolve");
+        if (Clock::now() >= deadline) throw boost::system::system_error(asio::error::timed_out, "resolve");
+    }
     error_code ec;
+    const Endpoints endpoints = lookup.Result(ec);
+    if (ec) throw boost::system::system_error(ec, "resolve");
     std::size_t unused = 0;
     Await([&](auto handler) {
-        asio::async_connect(socket_, endpoints,
+        asio::async_connect(m_socket, endpoints,
                             [handler](const error_code& e, const tcp::endpoint&) { handler(e, 0); });
-    }, ec, unused);
+    }, deadline, ec, unused);
     if (ec) throw boost::system::system_error(ec, "connect");
 }
 
 void HttpConnection::Write(const std::string& data) {
+    m_requestSent = Clock::now();
     error_code ec;
     std::size_t n = 0;
-    Await([&](auto handler) { asio::async_write(socket_, asio::buffer(data), handler); }, ec, n);
+    Await([&](auto handler) { asio::async_write(m_socket, asio::buffer(data), handler); },
+          m_requestSent + std::chrono::milliseconds(m_timings.ioTimeoutMs), ec, n);
     if (ec) throw boost::system::system_error(ec, "write");
 }
 
-std::size_t HttpConnection::ReadSome(char* buffer, std::size_t size, error_code& ec) {
+std::size_t HttpConnection::ReadUntil(char* buffer, std::size_t size, Clock::time_point deadline, error_code& ec) {
     std::size_t n = 0;
     ec.clear();
-    Await([&](auto handler) { socket_.async_read_some(asio::buffer(buffer, size), handler); }, ec, n);
-    return ec ? 0 : n;
+    Await([&](auto handler) { m_socket.async_read_some(asio::buffer(buffer, size), handler); }, deadline, ec, n);
+    if (ec) return 0;
+    if (m_received) m_received->fetch_add(n, std::memory_order_relaxed);
+    return n;
 }
 
-bool HttpConnection::ReadHeader(std::string& text, std::size_t& headerEnd, char* buffer,
-                                std::size_t size, error_code& ec) {
+std::size_t HttpConnection::ReadSome(char* buffer, std::size_t size, error_code& ec) {
+    return ReadUntil(buffer, size, Clock::now() + std::chrono::milliseconds(m_timings.ioTimeoutMs), ec);
+}
+
+bool HttpConnection::ReadHeader(std::string& text, std::size_t& headerEnd, char* buffer, std::size_t size,
+                                error_code& ec) {
+    const Clock::time_point headerDeadline = m_requestSent + std::chrono::milliseconds(m_timings.headerTimeoutMs);
     HeaderCollector collector;
     for (;;) {
-        const std::size_t n = ReadSome(buffer, size, ec);
+        const Clock::time_point readDeadline = Clock::now() + std::chrono::milliseconds(m_timings.ioTimeoutMs);
+        const std::size_t n = ReadUntil(buffer, size, std::min(readDeadline, headerDeadline), ec);
         if (n == 0) return false;
         const HeaderCollector::State state = collector.Add(buffer, n);
         if (state == HeaderCollector::kComplete) {
-            text.swap(collector.text());
-            headerEnd = collector.headerEnd();
+            text.swap(collector.Text());
+            headerEnd = collector.HeaderEnd();
             return true;
         }
         if (state == HeaderCollector::kTooLarge) {

@@ -9,12 +9,17 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "download/file_io.h"
 #include "download/http_connection.h"
 #include "download/http_header.h"
 #include "download/md5.h"
+#include "log/rklog.h"
 
 namespace {
+namespace fs = std::filesystem;
 using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // Large reads and copies keep the work per byte low; a few of them at a time stay far below
 // the memory budget.
@@ -25,6 +30,11 @@ constexpr std::size_t kProbeReadSize = 4096;
 
 std::mutex g_timingsMutex;
 DownloadTimings g_timings;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 bool IsEndOfStream(const error_code& ec) { return ec == boost::asio::error::eof; }
 
@@ -49,9 +59,45 @@ std::string HexDigest(const unsigned char digest[16]) {
     return text;
 }
 
-void RemoveParts(const std::string& filePath) {
-    for (int i = 0; i < 4; ++i) std::remove((filePath + std::to_string(i)).c_str());
+fs::path PartFile(const fs::path& folder, int index) { return folder / ("update.td" + std::to_string(index)); }
+
+void RemoveParts(const fs::path& folder) {
+    for (int i = 0; i < 4; ++i) RemoveFile(PartFile(folder, i));
 }
+
+// Bytes received in a sliding window, sampled ten times per window. The window opens with
+// the first byte: before it, the other limits (connect, header, read) apply.
+class SpeedWatch {
+public:
+    SpeedWatch(std::uint32_t windowMs, std::uint32_t minBytes)
+        : m_enabled(windowMs > 0 && minBytes > 0),
+          m_minBytes(minBytes),
+          m_period(milliseconds(std::max<std::uint32_t>(1, windowMs / kSlots))) {
+        m_next = Later(Clock::now());
+    }
+    Clock::time_point Next() const { return m_next; }
+    // Takes the sample due at now; true when the last whole window got fewer than minBytes.
+    bool Sample(Clock::time_point now, std::uint64_t received) {
+        m_next = Later(now);
+        if (!m_enabled || (m_taken == 0 && received == 0)) return false;
+        const std::size_t slot = m_taken % kSlots;
+        const bool slow = m_taken >= kSlots && received - m_samples[slot] < m_minBytes;
+        m_samples[slot] = m_taken == 0 ? 0 : received;
+        ++m_taken;
+        return slow;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 10;
+    Clock::time_point Later(Clock::time_point now) const { return now + (m_enabled ? m_period : milliseconds(3600000)); }
+
+    bool m_enabled;
+    std::uint64_t m_minBytes;
+    Clock::duration m_period;
+    Clock::time_point m_next;
+    std::uint64_t m_samples[kSlots] = {};
+    std::size_t m_taken = 0;
+};
 }  // namespace
 
 DownloadTimings GetDownloadTimings() {
@@ -64,108 +110,141 @@ void SetDownloadTimings(const DownloadTimings& timings) {
     g_timings = timings;
 }
 
+const char* DownloadResultText(int result) {
+    switch (result) {
+        case kDownloadOk: return "the package is in place and verified";
+        case kProbeFailed: return "the server gave no length for the package";
+        case kCreateFailed: return "a part file or update.td could not be written, or update.zip not put in place";
+        case kPartOpenFailed: return "a part file could not be opened for the join";
+        case kLengthMismatch: return "the joined file's length differs from the server's length";
+        case kDigestMismatch: return "the package's MD5 digest differs from the expected one";
+        case kRedirected: return "too many redirects";
+        default: return "no attempt finished";
+    }
+}
+
 void SegmentRange(std::uint32_t length, int index, std::uint32_t& start, std::uint32_t& end) {
     const std::uint32_t quarter = length / 4;
     start = static_cast<std::uint32_t>(index) * quarter;
     end = index < 3 ? start + quarter : length;
 }
 
-// The joined file is written and digested in one pass over the part files, in file order;
-// a gap left by a short part file reads back as zeros and is digested as such. The digest runs
+// The joined file is written and digested in one pass over the part files, in file order; a
+// gap left by a short part file reads back as zeros and is digested as such. The digest runs
 // on a thread of its own, one block behind the copy, so that copying and digesting share the
-// two cores instead of taking turns.
-struct CHttpDownload::JoinState {
+// two cores instead of taking turns. After a stop request nothing more is digested.
+class CHttpDownload::JoinState {
+public:
     struct Block {
         std::unique_ptr<char[]> data{new char[kJoinBlockSize]};
         std::uint64_t offset = 0;
         std::size_t size = 0;
     };
 
-    std::FILE* out = nullptr;
-    bool writeFailed = false;
-    Block blocks[kJoinBlocks];
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::uint64_t produced = 0;   // blocks handed to the digest
-    std::uint64_t consumed = 0;   // blocks digested
-    bool closed = false;
-    std::thread digester;
-
-    MD5_CTX md5;                  // used by the digest thread (or inline when it is missing)
-    std::uint64_t digested = 0;
-
-    JoinState() {
+    JoinState(FileHandle out, const std::atomic<bool>& stop) : m_out(std::move(out)), m_stop(stop) {
         try {
-            digester = std::thread(&JoinState::DigestLoop, this);
+            m_digester = std::thread(&JoinState::DigestLoop, this);
         } catch (const std::system_error&) {
         }
     }
     ~JoinState() { Finish(); }
 
+    std::FILE* Out() const { return m_out.get(); }
+    bool CloseOut() {
+        std::FILE* f = m_out.release();
+        return !f || std::fclose(f) == 0;
+    }
+    bool Stopped() const { return m_stop.load(); }
+    void SetWriteFailed() { m_writeFailed = true; }
+    bool WriteFailed() const { return m_writeFailed; }
+
     // The next free block (waits while all are queued for the digest).
     Block& Acquire() {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return produced - consumed < kJoinBlocks; });
-        return blocks[produced % kJoinBlocks];
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_produced - m_consumed < kJoinBlocks; });
+        return m_blocks[m_produced % kJoinBlocks];
     }
     // Hands the block filled last to the digest.
     void Publish() {
-        if (!digester.joinable()) {
-            Digest(blocks[produced % kJoinBlocks]);
-            ++produced;
-            ++consumed;
+        if (!m_digester.joinable()) {
+            DigestBlock(m_blocks[m_produced % kJoinBlocks]);
+            ++m_produced;
+            ++m_consumed;
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        ++produced;
-        changed.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_produced;
+        m_changed.notify_all();
     }
     // Waits until every published block is digested.
     void Finish() {
-        if (!digester.joinable()) return;
+        if (!m_digester.joinable()) return;
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            closed = true;
-            changed.notify_all();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_closed = true;
+            m_changed.notify_all();
         }
-        digester.join();
+        m_digester.join();
+    }
+    // The digest of the first length bytes (after Finish); false when stopped meanwhile.
+    bool Digest(std::uint64_t length, unsigned char digest[16]) {
+        DigestZerosUpTo(length);
+        if (Stopped()) return false;
+        m_md5.Final(digest);
+        return true;
     }
 
+private:
     void DigestLoop() {
         for (;;) {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [this] { return consumed < produced || closed; });
-            if (consumed == produced) return;
-            Block& block = blocks[consumed % kJoinBlocks];
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_consumed < m_produced || m_closed; });
+            if (m_consumed == m_produced) return;
+            Block& block = m_blocks[m_consumed % kJoinBlocks];
             lock.unlock();
-            Digest(block);
+            DigestBlock(block);
             lock.lock();
-            ++consumed;
-            changed.notify_all();
+            ++m_consumed;
+            m_changed.notify_all();
         }
     }
-    void Digest(const Block& block) {
+    void DigestBlock(const Block& block) {
         DigestZerosUpTo(block.offset);
-        md5.Update(reinterpret_cast<const unsigned char*>(block.data.get()), static_cast<std::uint32_t>(block.size));
-        digested += block.size;
+        if (Stopped()) return;
+        m_md5.Update(reinterpret_cast<const unsigned char*>(block.data.get()), static_cast<std::uint32_t>(block.size));
+        m_digested += block.size;
     }
     void DigestZerosUpTo(std::uint64_t offset) {
         static const unsigned char kZeros[64 * 1024] = {};
-        while (digested < offset) {
-            const std::uint64_t n = std::min<std::uint64_t>(sizeof(kZeros), offset - digested);
-            md5.Update(kZeros, static_cast<std::uint32_t>(n));
-            digested += n;
+        while (m_digested < offset && !Stopped()) {
+            const std::uint64_t n = std::min<std::uint64_t>(sizeof(kZeros), offset - m_digested);
+            m_md5.Update(kZeros, static_cast<std::uint32_t>(n));
+            m_digested += n;
         }
     }
+
+    FileHandle m_out;
+    const std::atomic<bool>& m_stop;
+    bool m_writeFailed = false;
+    Block m_blocks[kJoinBlocks];
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::uint64_t m_produced = 0;   // blocks handed to the digest
+    std::uint64_t m_consumed = 0;   // blocks digested
+    bool m_closed = false;
+    std::thread m_digester;
+
+    MD5_CTX m_md5;                  // used by the digest thread (or inline when it is missing)
+    std::uint64_t m_digested = 0;
 };
 
 CHttpDownload::~CHttpDownload() = default;
 
 void CHttpDownload::RequestStop() {
-    stop_.store(true);
-    std::lock_guard<std::mutex> lock(monitorMutex_);
-    monitorWake_.notify_all();
+    m_stop.store(true);
+    std::lock_guard<std::mutex> lock(m_monitorMutex);
+    m_monitorWake.notify_all();
 }
 
 DownloadInfo CHttpDownload::Snapshot(const DownloadInfo& info) const {
@@ -173,22 +252,17 @@ DownloadInfo CHttpDownload::Snapshot(const DownloadInfo& info) const {
     return info;
 }
 
-std::uint64_t CHttpDownload::GetFileSize(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return 0;
-#ifdef _WIN32
-    const long long pos = _fseeki64(f, 0, SEEK_END) == 0 ? _ftelli64(f) : -1;
-#else
-    const long long pos = fseeko(f, 0, SEEK_END) == 0 ? static_cast<long long>(ftello(f)) : -1;
-#endif
-    std::fclose(f);
-    return pos < 0 ? 0 : static_cast<std::uint64_t>(pos);
+std::uint64_t CHttpDownload::GetFileSize(const fs::path& path) { return FileSize(path); }
+
+std::int32_t CHttpDownload::Chunks() const {
+    std::lock_guard<std::mutex> lock(progressMutex);
+    return chunkCounter;
 }
 
 std::int64_t CHttpDownload::ProbeLength(std::string& path, std::string& host, DownloadInfo* info,
-                                        const std::string& folder) {
+                                        const fs::path& folder) {
     try {
-        HttpConnection conn(StopFlags{&stop_, nullptr}, timings_.ioTimeoutMs);
+        HttpConnection conn(StopFlags{&m_stop, nullptr}, m_timings);
         conn.Connect(host);
         conn.Write(BuildRequest(path, host, 0));
         std::string text;
@@ -196,8 +270,8 @@ std::int64_t CHttpDownload::ProbeLength(std::string& path, std::string& host, Do
         char buffer[kProbeReadSize];
         error_code ec;
         if (!conn.ReadHeader(text, headerEnd, buffer, sizeof(buffer), ec)) {
-            if (ec && !IsEndOfStream(ec)) {
-                HttpSay(std::string(" exception = ") + boost::system::system_error(ec, "read").what() + "\n");
+            if (ec && !IsEndOfStream(ec) && !m_stop.load()) {
+                HttpSay(std::string(" exception = ") + boost::system::system_error(ec, "response header").what() + "\n");
             }
             std::lock_guard<std::mutex> lock(progressMutex);
             info->totalBytes = 0;
@@ -205,13 +279,7 @@ std::int64_t CHttpDownload::ProbeLength(std::string& path, std::string& host, Do
         }
         ResponseHeader header;
         if (!ParseResponseHeader(header, text, headerEnd, folder)) {
-            if (header.statusCode >= 300 && header.statusCode <= 399) {
-                if (!ApplyRedirect(header.location, host, path)) {
-                    HttpSay(" exception = redirect target without a path: " + header.location + "\n");
-                    return 0;
-                }
-                return kProbeRedirect;
-            }
+            if (header.statusCode >= 300 && header.statusCode <= 399) return TakeRedirect(header.location, host, path);
             return 0;
         }
         if (header.totalLength < 0) {
@@ -222,193 +290,298 @@ std::int64_t CHttpDownload::ProbeLength(std::string& path, std::string& host, Do
         info->totalBytes = header.totalLength;
         return header.totalLength;
     } catch (const std::exception& e) {
-        HttpSay(std::string(" exception = ") + e.what() + "\n");
+        if (!m_stop.load()) HttpSay(std::string(" exception = ") + e.what() + "\n");
         return 0;
     }
 }
 
-bool CHttpDownload::AppendChunk(Segment& segment, const char* data, std::size_t size,
-                                std::uint64_t resumed, std::FILE*& stream) {
-    if (!stream) {
-        stream = std::fopen(segment.partFile.c_str(), "ab");
-        if (stream) {
-            // Unbuffered: every chunk reaches the file at once, as one write.
-            std::setvbuf(stream, nullptr, _IONBF, 0);
-            segment.written += static_cast<std::uint32_t>(resumed);
-        }
+std::int64_t CHttpDownload::TakeRedirect(const std::string& location, std::string& host, std::string& path) {
+    std::string reason;
+    switch (ApplyRedirect(location, host, path, reason)) {
+        case Redirect::kTaken:
+            return kProbeRedirect;
+        case Redirect::kWithoutPath:
+            reason = "redirect target without a path";
+            break;
+        case Redirect::kRefused:
+            break;
     }
-    if (!stream) return false;
+    HttpSay(" exception = " + reason + ": " + EscapeControls(location) + "\n");
+    return 0;
+}
+
+bool CHttpDownload::AppendChunk(Segment& segment, const char* data, std::size_t size, std::uint64_t resumed,
+                                std::FILE*& stream, std::size_t& stored) {
+    stored = 0;
+    if (!stream) {
+        stream = OpenFile(segment.partFile, "ab");
+        if (!stream) {
+            const std::string why = LastErrorText();
+            HttpSay(" exception = cannot open " + PathText(segment.partFile) + ": " + why + "\n");
+            return false;
+        }
+        // Unbuffered: every chunk reaches the file at once, as one write.
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+        segment.written += static_cast<std::uint32_t>(std::min<std::uint64_t>(resumed, segment.end - segment.start));
+    }
     if (size == 0) return true;
-    const std::size_t n = std::fwrite(data, 1, size, stream);
-    segment.written += static_cast<std::uint32_t>(n);
-    if (n != size) {
-        HttpSay(" exception = cannot write " + segment.partFile + "\n");
+    stored = std::fwrite(data, 1, size, stream);
+    segment.written += static_cast<std::uint32_t>(stored);
+    if (stored != size) {
+        const std::string why = LastErrorText();
+        HttpSay(" exception = cannot write " + PathText(segment.partFile) + ": " + why + "\n");
         return false;
     }
     return true;
 }
 
+// Writes a chunk and counts what reached the file. A part file that cannot be written ends
+// the whole attempt at once: going on would only count bytes that are not kept.
+bool CHttpDownload::TakeChunk(Segment& segment, const char* data, std::size_t size, std::uint64_t resumed,
+                              std::FILE*& stream) {
+    std::size_t stored = 0;
+    const bool ok = AppendChunk(segment, data, size, resumed, stream, stored);
+    {
+        std::lock_guard<std::mutex> lock(progressMutex);
+        segment.info->downloadedBytes += static_cast<std::int64_t>(stored);
+        ++chunkCounter;
+    }
+    if (!ok) {
+        m_writeFailed.store(true);
+        m_abortSegments.store(true);
+    }
+    return ok;
+}
+
+void CHttpDownload::ReceiveSegment(Segment& segment, std::FILE*& stream) {
+    HttpConnection conn(StopFlags{&m_stop, &m_abortSegments}, m_timings, &m_receivedBytes);
+    conn.Connect(segment.host);
+    const std::uint64_t resumed = GetFileSize(segment.partFile);
+    const std::uint32_t limit = segment.end - segment.start;
+    const std::string request = BuildRequest(segment.path, segment.host, std::uint64_t{segment.start} + resumed);
+    {
+        // A part file longer than its range (an earlier run's) counts only the range.
+        std::lock_guard<std::mutex> lock(progressMutex);
+        segment.info->downloadedBytes += static_cast<std::int64_t>(std::min<std::uint64_t>(resumed, limit));
+    }
+    conn.Write(request);
+
+    std::unique_ptr<char[]> buffer(new char[kSegmentReadSize]);
+    std::string text;
+    std::size_t headerEnd = 0;
+    error_code ec;
+    if (!conn.ReadHeader(text, headerEnd, buffer.get(), kSegmentReadSize, ec)) {
+        if (ec && !IsEndOfStream(ec)) throw boost::system::system_error(ec, "response header");
+        return;
+    }
+    ResponseHeader header;
+    if (!ParseResponseHeader(header, text, headerEnd, segment.folder)) return;
+    // Nothing past the end of the range is kept or counted: the server's bytes beyond it
+    // belong to the next segment (or to nobody).
+    const std::uint64_t room = limit > resumed ? limit - resumed : 0;
+    if (!TakeChunk(segment, text.data(), static_cast<std::size_t>(std::min<std::uint64_t>(text.size(), room)),
+                   resumed, stream)) {
+        return;
+    }
+    while (segment.written < limit) {
+        const std::size_t want = std::min<std::size_t>(kSegmentReadSize, limit - segment.written);
+        const std::size_t n = conn.ReadSome(buffer.get(), want, ec);
+        if (n == 0) {
+            if (ec && !IsEndOfStream(ec)) throw boost::system::system_error(ec, "read");
+            break;
+        }
+        if (!TakeChunk(segment, buffer.get(), n, resumed, stream)) return;
+    }
+}
+
 void CHttpDownload::DownloadSegment(Segment* segment) {
     std::FILE* stream = nullptr;
     try {
-        HttpConnection conn(StopFlags{&stop_, &abortSegments_}, timings_.ioTimeoutMs);
-        conn.Connect(segment->host);
-        const std::uint64_t resumed = GetFileSize(segment->partFile);
-        const std::string request =
-            BuildRequest(segment->path, segment->host, std::uint64_t{segment->start} + resumed);
-        {
-            std::lock_guard<std::mutex> lock(progressMutex);
-            segment->info->downloadedBytes += static_cast<std::int64_t>(resumed);
-        }
-        conn.Write(request);
-
-        const std::uint32_t limit = segment->end - segment->start;
-        std::unique_ptr<char[]> buffer(new char[kSegmentReadSize]);
-        auto takeChunk = [&](const char* data, std::size_t size) {
-            AppendChunk(*segment, data, size, resumed, stream);
-            std::lock_guard<std::mutex> lock(progressMutex);
-            segment->info->downloadedBytes += static_cast<std::int64_t>(size);
-            ++chunkCounter_;
-        };
-
-        std::string text;
-        std::size_t headerEnd = 0;
-        error_code ec;
-        if (!conn.ReadHeader(text, headerEnd, buffer.get(), kSegmentReadSize, ec)) {
-            if (ec && !IsEndOfStream(ec)) throw boost::system::system_error(ec, "read");
-        } else {
-            ResponseHeader header;
-            if (ParseResponseHeader(header, text, headerEnd, segment->folder)) {
-                // Nothing past the end of the range is kept or counted: the server's bytes
-                // beyond it belong to the next segment (or to nobody).
-                const std::uint64_t room = limit > resumed ? limit - resumed : 0;
-                takeChunk(text.data(), static_cast<std::size_t>(std::min<std::uint64_t>(text.size(), room)));
-                while (segment->written < limit) {
-                    const std::size_t want =
-                        std::min<std::size_t>(kSegmentReadSize, limit - segment->written);
-                    const std::size_t n = conn.ReadSome(buffer.get(), want, ec);
-                    if (n == 0) {
-                        if (ec && !IsEndOfStream(ec)) throw boost::system::system_error(ec, "read");
-                        break;
-                    }
-                    takeChunk(buffer.get(), n);
-                }
-            }
-        }
+        ReceiveSegment(*segment, stream);
     } catch (const std::exception& e) {
-        HttpSay(std::string("Exception: ") + e.what() + "\n");
+        // After the owner's stop request the aborted operations are no news.
+        if (!m_stop.load()) HttpSay(std::string("Exception: ") + e.what() + "\n");
+    } catch (...) {
+        if (!m_stop.load()) HttpSay("Exception: unknown error\n");
     }
     if (stream) std::fclose(stream);
 }
 
+// The design's rule: once a first chunk arrived (looked for in firstChunkChecks checks), a
+// stallMs window without a new chunk is a stall. The low-speed rule: fewer than lowSpeedBytes
+// received by the four connections together in any lowSpeedTimeMs window is one too.
 void CHttpDownload::StallMonitor() {
-    std::unique_lock<std::mutex> lock(monitorMutex_);
-    const auto finished = [this] { return segmentsDone_ || stop_.load(); };
-    const auto chunks = [this] {
-        std::lock_guard<std::mutex> g(progressMutex);
-        return chunkCounter_;
-    };
-    if (chunks() == 0) {
-        bool seen = false;
-        for (std::uint32_t i = 0; i < timings_.firstChunkChecks && !seen; ++i) {
-            if (monitorWake_.wait_for(lock, std::chrono::milliseconds(timings_.firstChunkCheckMs), finished)) return;
-            seen = chunks() != 0;
+    const DownloadTimings& t = m_timings;
+    SpeedWatch speed(t.lowSpeedTimeMs, t.lowSpeedBytes);
+    std::int32_t seen = Chunks();
+    bool flowing = seen != 0;
+    std::uint32_t checksLeft = t.firstChunkChecks;
+    bool watching = flowing || checksLeft > 0;   // the design's rule still applies
+    Clock::time_point due = Clock::now() + milliseconds(flowing ? t.stallMs : t.firstChunkCheckMs);
+    std::string why;
+    std::unique_lock<std::mutex> lock(m_monitorMutex);
+    const auto finished = [this] { return m_segmentsDone || m_stop.load(); };
+    while (why.empty()) {
+        const Clock::time_point wake = watching ? std::min(due, speed.Next()) : speed.Next();
+        if (m_monitorWake.wait_until(lock, wake, finished)) return;
+        const Clock::time_point now = Clock::now();
+        if (watching && now >= due) {
+            const std::int32_t chunks = Chunks();
+            if (flowing && chunks == seen) {
+                why = "no data for " + std::to_string(t.stallMs) + " ms";
+            } else if (flowing || chunks != 0) {
+                flowing = true;
+                seen = chunks;
+                due = now + milliseconds(t.stallMs);
+            } else if (--checksLeft == 0) {
+                watching = false;   // nothing arrived yet: the read limit ends a silent server
+            } else {
+                due = now + milliseconds(t.firstChunkCheckMs);
+            }
         }
-        // Nothing arrived yet: the read time limit of each segment ends a silent server.
-        if (!seen) return;
+        if (why.empty() && now >= speed.Next() && speed.Sample(now, m_receivedBytes.load())) {
+            why = "fewer than " + std::to_string(t.lowSpeedBytes) + " bytes in " + std::to_string(t.lowSpeedTimeMs) + " ms";
+        }
     }
-    for (;;) {
-        const std::int32_t before = chunks();
-        if (monitorWake_.wait_for(lock, std::chrono::milliseconds(timings_.stallMs), finished)) return;
-        if (chunks() == before) break;
-    }
+    lock.unlock();
     // Stalled: end the four transfers by closing their connections; they end on their own.
-    abortSegments_.store(true);
+    m_abortSegments.store(true);
+    LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::StallMonitor") << "transfer stalled (" << why << "); connections closed";
+}
+
+void CHttpDownload::RunSegments(Segment (&segments)[4]) {
+    m_abortSegments.store(false);
+    m_writeFailed.store(false);
+    m_receivedBytes.store(0);
+    {
+        std::lock_guard<std::mutex> lock(m_monitorMutex);
+        m_segmentsDone = false;
+    }
+    std::thread threads[4];
+    std::thread monitor;
+    const auto endAll = [&] {
+        for (auto& thread : threads) {
+            if (thread.joinable()) thread.join();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_monitorMutex);
+            m_segmentsDone = true;
+            m_monitorWake.notify_all();
+        }
+        if (monitor.joinable()) monitor.join();
+        std::lock_guard<std::mutex> lock(progressMutex);
+        chunkCounter = 0;
+    };
+    try {
+        // A thread that cannot be created leaves its part file missing or short; the join and
+        // the checks then fail the attempt.
+        for (int i = 0; i < 4; ++i) {
+            try {
+                threads[i] = std::thread(&CHttpDownload::DownloadSegment, this, &segments[i]);
+            } catch (const std::system_error&) {
+            }
+        }
+        try {
+            monitor = std::thread(&CHttpDownload::StallMonitor, this);
+        } catch (const std::system_error&) {
+        }
+    } catch (...) {
+        m_abortSegments.store(true);   // no memory: the running ones end before the error leaves
+        endAll();
+        throw;
+    }
+    endAll();
 }
 
 bool CHttpDownload::MergeSegment(const Segment& segment, JoinState& join) {
-    std::FILE* in = std::fopen(segment.partFile.c_str(), "rb");
+    FileHandle in(OpenFile(segment.partFile, "rb"));
     if (!in) return false;
-    std::setvbuf(in, nullptr, _IONBF, 0);
+    std::setvbuf(in.get(), nullptr, _IONBF, 0);
     const std::uint32_t want = segment.end - segment.start;
     std::uint32_t copied = 0;
-    if (want > 0 && std::fseek(join.out, static_cast<long>(segment.start), SEEK_SET) != 0) join.writeFailed = true;
-    while (copied < want && !join.writeFailed) {
+    if (want > 0 && !SeekTo(join.Out(), segment.start)) join.SetWriteFailed();
+    // The stop flag is looked at between blocks: a long join ends at once.
+    while (copied < want && !join.WriteFailed() && !join.Stopped()) {
         JoinState::Block& block = join.Acquire();
-        const std::size_t n = std::fread(block.data.get(), 1, std::min<std::size_t>(kJoinBlockSize, want - copied), in);
+        const std::size_t n = std::fread(block.data.get(), 1, std::min<std::size_t>(kJoinBlockSize, want - copied), in.get());
         if (n == 0) break;
         block.offset = std::uint64_t{segment.start} + copied;
         block.size = n;
         join.Publish();
-        if (std::fwrite(block.data.get(), 1, n, join.out) != n) join.writeFailed = true;
+        if (std::fwrite(block.data.get(), 1, n, join.Out()) != n) join.SetWriteFailed();
         copied += static_cast<std::uint32_t>(n);
     }
-    std::fclose(in);
-    std::remove(segment.partFile.c_str());
+    in.reset();
+    if (!join.Stopped()) RemoveFile(segment.partFile);   // a stopped join leaves it for the next run
     return true;
 }
 
-int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const std::string& folder) {
-    const std::string filePath = folder + "update.td";
-    JoinState join;
-    join.out = std::fopen(filePath.c_str(), "wb");
-    if (!join.out) {
-        RemoveParts(filePath);
+int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const fs::path& folder) {
+    const fs::path filePath = folder / "update.td";
+    FileHandle out(OpenFile(filePath, "wb"));
+    if (!out) {
+        LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::JoinAndVerify") << "cannot create " << PathText(filePath) << ": " << LastErrorText();
+        RemoveParts(folder);
         return kCreateFailed;
     }
-    std::setvbuf(join.out, nullptr, _IONBF, 0);
+    std::setvbuf(out.get(), nullptr, _IONBF, 0);
+    JoinState join(std::move(out), m_stop);
     for (auto& segment : segments) {
+        if (join.Stopped()) break;
         if (!MergeSegment(segment, join)) {
-            RemoveParts(filePath);
+            RemoveParts(folder);
             join.Finish();
-            std::fclose(join.out);
-            std::remove(filePath.c_str());
+            join.CloseOut();
+            RemoveFile(filePath);
             return kPartOpenFailed;
         }
     }
     join.Finish();
-    if (std::fclose(join.out) != 0) join.writeFailed = true;
+    if (!join.CloseOut()) join.SetWriteFailed();
     const auto discard = [&](int result) {
-        std::remove(filePath.c_str());
+        RemoveFile(filePath);
         std::lock_guard<std::mutex> lock(progressMutex);
         info->downloadedBytes = 0;
         return result;
     };
+    // Stopped (the program is ending): what is not joined yet stays for the next run.
+    if (join.Stopped()) return discard(kProbeFailed);
     // A failed write leaves a file that cannot be trusted, whatever its length.
-    if (join.writeFailed) return discard(kCreateFailed);
+    if (join.WriteFailed()) return discard(kCreateFailed);
 
-    std::int64_t expectedLength, length = static_cast<std::int64_t>(GetFileSize(filePath));
+    std::int64_t expectedLength = 0;
     std::string expectedMd5;
     {
         std::lock_guard<std::mutex> lock(progressMutex);
         expectedLength = info->totalBytes;
         expectedMd5 = info->md5;
     }
+    const std::int64_t length = static_cast<std::int64_t>(GetFileSize(filePath));
     if (length != expectedLength) return discard(kLengthMismatch);
-
-    join.DigestZerosUpTo(static_cast<std::uint64_t>(length));
     unsigned char digest[16];
-    join.md5.Final(digest);
+    if (!join.Digest(static_cast<std::uint64_t>(length), digest)) return discard(kProbeFailed);
     if (!SameDigest(expectedMd5, HexDigest(digest))) return discard(kDigestMismatch);
 
-    const std::string zipPath = folder + "update.zip";
-    std::remove(zipPath.c_str());
+    const fs::path zipPath = folder / "update.zip";
+    RemoveFile(zipPath);
+    std::error_code ec;
+    fs::rename(filePath, zipPath, ec);
     // A package that cannot be put in place is a failure, not a success.
-    if (std::rename(filePath.c_str(), zipPath.c_str()) != 0) return discard(kCreateFailed);
+    if (ec) return discard(kCreateFailed);
     return kDownloadOk;
 }
 
-int CHttpDownload::Download(std::string& host, std::string& path, DownloadInfo* info,
-                            const std::string& folder) {
-    timings_ = GetDownloadTimings();
-    const std::string filePath = folder + "update.td";
+int CHttpDownload::Download(std::string& host, std::string& path, DownloadInfo* info, const fs::path& folder) {
+    m_timings = GetDownloadTimings();
     {
         std::lock_guard<std::mutex> lock(progressMutex);
-        info->filePath = filePath;
+        info->filePath = PathText(folder / "update.td");
+        // Each attempt counts from the bytes resumed for it, so progress never passes the length.
+        info->downloadedBytes = 0;
     }
     const std::int64_t length = ProbeLength(path, host, info, folder);
     if (length <= 0) return length == kProbeRedirect ? kRedirected : kProbeFailed;
-    if (stop_.load()) return kProbeFailed;
+    if (m_stop.load()) return kProbeFailed;
 
     Segment segments[4];
     for (int i = 0; i < 4; ++i) {
@@ -416,44 +589,15 @@ int CHttpDownload::Download(std::string& host, std::string& path, DownloadInfo* 
         s.host = host;
         s.path = path;
         SegmentRange(static_cast<std::uint32_t>(length), i, s.start, s.end);
-        s.partFile = filePath + std::to_string(i);
+        s.partFile = PartFile(folder, i);
         s.info = info;
         s.folder = folder;
     }
-
-    abortSegments_.store(false);
-    {
-        std::lock_guard<std::mutex> lock(monitorMutex_);
-        segmentsDone_ = false;
-    }
-    // A thread that cannot be created leaves its part file missing or short; the join and
-    // the checks below then fail the attempt.
-    std::thread threads[4];
-    for (int i = 0; i < 4; ++i) {
-        try {
-            threads[i] = std::thread(&CHttpDownload::DownloadSegment, this, &segments[i]);
-        } catch (const std::system_error&) {
-        }
-    }
-    std::thread monitor;
-    try {
-        monitor = std::thread(&CHttpDownload::StallMonitor, this);
-    } catch (const std::system_error&) {
-    }
-    for (auto& t : threads) {
-        if (t.joinable()) t.join();
-    }
-    {
-        std::lock_guard<std::mutex> lock(monitorMutex_);
-        segmentsDone_ = true;
-        monitorWake_.notify_all();
-    }
-    if (monitor.joinable()) monitor.join();
-    {
-        std::lock_guard<std::mutex> lock(progressMutex);
-        chunkCounter_ = 0;
-    }
+    RunSegments(segments);
     // Stopped from outside (the program is ending): the part files stay for the next run.
-    if (stop_.load()) return kProbeFailed;
+    if (m_stop.load()) return kProbeFailed;
+    // A part file could not be written: the attempt ends here; what the part files hold is
+    // resumed by the next attempt.
+    if (m_writeFailed.load()) return kCreateFailed;
     return JoinAndVerify(segments, info, folder);
 }

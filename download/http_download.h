@@ -7,19 +7,18 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
 #include "download/timings.h"
 
-class MD5_CTX;
-
 // Progress record of a download, owned by the task. Counters change under the owning
 // CHttpDownload's progressMutex.
 struct DownloadInfo {
-    std::string filePath;             // folder + "update.td" once an attempt started
+    std::string filePath;             // folder + "update.td" once an attempt started (for messages)
     std::string md5;                  // expected digest
-    std::int64_t downloadedBytes = 0; // resumed bytes included
+    std::int64_t downloadedBytes = 0; // of the current attempt, its resumed bytes included
     std::int64_t totalBytes = 0;      // 0 until the probe gave the length
 };
 
@@ -27,12 +26,14 @@ struct DownloadInfo {
 enum DownloadResult : int {
     kDownloadOk = 1,
     kProbeFailed = -1,
-    kCreateFailed = -2,     // "update.td" could not be created (or the package not put in place)
+    kCreateFailed = -2,     // a file could not be written: a part file, "update.td", or "update.zip" put in place
     kPartOpenFailed = -3,
     kLengthMismatch = -4,
     kDigestMismatch = -5,
     kRedirected = -6,
 };
+// What a result means, for messages.
+const char* DownloadResultText(int result);
 
 // Probe result that means "redirected; host and path now hold the new target".
 constexpr std::int64_t kProbeRedirect = -302;
@@ -44,26 +45,27 @@ public:
     CHttpDownload(const CHttpDownload&) = delete;
     CHttpDownload& operator=(const CHttpDownload&) = delete;
 
-    // One attempt; folder is the program's folder with its trailing separator. Returns a
-    // DownloadResult. After a stop request it returns promptly and keeps the part files.
-    int Download(std::string& host, std::string& path, DownloadInfo* info, const std::string& folder);
+    // One attempt; folder is the program's folder. Returns a DownloadResult. After a stop
+    // request it returns promptly (within a second, whatever it waits for) and keeps the part
+    // files that are not joined yet.
+    int Download(std::string& host, std::string& path, DownloadInfo* info, const std::filesystem::path& folder);
 
     // Length of the resource (> 0), 0 on failure, kProbeRedirect after a redirect (host and
     // path replaced). Stores the length in info->totalBytes.
     std::int64_t ProbeLength(std::string& path, std::string& host, DownloadInfo* info,
-                             const std::string& folder);
+                             const std::filesystem::path& folder);
 
     // From any thread: ends the running attempt's waits at once and every later attempt.
     void RequestStop();
-    bool StopRequested() const { return stop_.load(); }
+    bool StopRequested() const { return m_stop.load(); }
 
     // Copy of info consistent with the transfer threads' updates.
     DownloadInfo Snapshot(const DownloadInfo& info) const;
 
     mutable std::mutex progressMutex;
 
-    // Size of a file, 0 when it cannot be opened.
-    static std::uint64_t GetFileSize(const std::string& path);
+    // Size of a file, 0 when it cannot be read.
+    static std::uint64_t GetFileSize(const std::filesystem::path& path);
 
 private:
     struct Segment {
@@ -72,27 +74,34 @@ private:
         std::uint32_t end = 0;
         std::uint32_t written = 0;
         std::string path;
-        std::string partFile;
+        std::filesystem::path partFile;
         DownloadInfo* info = nullptr;
-        std::string folder;
+        std::filesystem::path folder;
     };
-    struct JoinState;
+    class JoinState;
 
+    void RunSegments(Segment (&segments)[4]);
     void DownloadSegment(Segment* segment);
+    void ReceiveSegment(Segment& segment, std::FILE*& stream);
+    bool TakeChunk(Segment& segment, const char* data, std::size_t size, std::uint64_t resumed, std::FILE*& stream);
+    bool AppendChunk(Segment& segment, const char* data, std::size_t size, std::uint64_t resumed,
+                     std::FILE*& stream, std::size_t& stored);
+    std::int64_t TakeRedirect(const std::string& location, std::string& host, std::string& path);
     void StallMonitor();
-    bool AppendChunk(Segment& segment, const char* data, std::size_t size,
-                     std::uint64_t resumed, std::FILE*& stream);
     bool MergeSegment(const Segment& segment, JoinState& join);
-    int JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const std::string& folder);
+    int JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const std::filesystem::path& folder);
+    std::int32_t Chunks() const;
 
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> abortSegments_{false};   // set by the stall monitor
-    std::int32_t chunkCounter_ = 0;            // under progressMutex
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_abortSegments{false};       // stall, low speed, or a part file not written
+    std::atomic<bool> m_writeFailed{false};         // a part file could not be written
+    std::atomic<std::uint64_t> m_receivedBytes{0};  // by the segments of the running attempt
+    std::int32_t chunkCounter = 0;                  // under progressMutex
 
-    std::mutex monitorMutex_;
-    std::condition_variable monitorWake_;
-    bool segmentsDone_ = false;                // under monitorMutex_
-    DownloadTimings timings_;                  // of the running attempt
+    std::mutex m_monitorMutex;
+    std::condition_variable m_monitorWake;
+    bool m_segmentsDone = false;                    // under m_monitorMutex
+    DownloadTimings m_timings;                      // of the running attempt
 };
 
 // Segment i of 4 for a resource of the given length: [start, end).

@@ -3,11 +3,15 @@
 #include <atomic>
 #include <cstdio>
 #include <sstream>
+#include <system_error>
+
+#include "log/rklog.h"
 
 namespace {
 std::atomic<HttpDiagnosticSink> g_sink{nullptr};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 // The line's text from position skip, without leading blanks and without a trailing CR.
 std::string ValueAt(const std::string& line, std::size_t skip) {
@@ -45,18 +49,85 @@ void ParseLine(const std::string& line, ResponseHeader& h) {
     if (line.find(kModified) != std::string::npos) h.lastModified = ValueAt(line, kModified.size());
     if (line.find(kRange) != std::string::npos) ParseContentRange(ValueAt(line, kRange.size()), h);
 }
+
+// Length of a URI scheme at the start of text ("http" of "http://..."), 0 when there is none.
+std::size_t SchemeLength(const std::string& text) {
+    const auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (text.empty() || !isAlpha(text[0])) return 0;
+    std::size_t i = 1;
+    while (i < text.size() && (isAlpha(text[i]) || (text[i] >= '0' && text[i] <= '9') || text[i] == '+' ||
+                               text[i] == '-' || text[i] == '.')) {
+        ++i;
+    }
+    return i < text.size() && text[i] == ':' ? i : 0;
+}
+
+bool IsHttpScheme(const std::string& scheme) {
+    if (scheme.size() != 4) return false;
+    static const char kHttp[] = "http";
+    for (std::size_t i = 0; i < 4; ++i) {
+        if ((scheme[i] | 0x20) != kHttp[i]) return false;
+    }
+    return true;
+}
+
+// "host/path" (an authority and what follows it) into host and path.
+Redirect SplitAuthority(const std::string& target, std::string& host, std::string& path, std::string& reason) {
+    const auto slash = target.find('/');
+    if (slash == 0 || target.empty()) {
+        reason = "redirect target without a host";
+        return Redirect::kRefused;
+    }
+    if (slash == std::string::npos) {
+        host = target;
+        return Redirect::kWithoutPath;
+    }
+    host = target.substr(0, slash);
+    path = target.substr(slash);
+    return Redirect::kTaken;
+}
 }  // namespace
 
 void SetHttpDiagnosticSink(HttpDiagnosticSink sink) { g_sink.store(sink); }
 
 void HttpSay(const std::string& text) {
-    if (HttpDiagnosticSink sink = g_sink.load()) {
-        sink(text);
-        return;
+    try {
+        LOG_STREAM_FN(rklog::kWarn, "HttpSay") << text;
+        if (HttpDiagnosticSink sink = g_sink.load()) {
+            sink(text);
+            return;
+        }
+        // One write per line keeps lines of different threads apart.
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    } catch (...) {
+        // A diagnostic that cannot be delivered (no memory) is dropped.
     }
-    // One write per line keeps lines of different threads apart.
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+}
+
+std::string EscapeControls(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (IsControl(c)) {
+            escape(c);
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {   // C1 control in UTF-8
+            escape(c);
+            escape(next);
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::int32_t ParseDecimal32(const std::string& text) {
@@ -72,14 +143,14 @@ std::int32_t ParseDecimal32(const std::string& text) {
 
 HeaderCollector::State HeaderCollector::Add(const char* data, std::size_t size) {
     // Only the new bytes and the three before them can complete the blank line.
-    const std::size_t from = text_.size() >= 3 ? text_.size() - 3 : 0;
-    text_.append(data, size);
-    const std::size_t pos = text_.find("\r\n\r\n", from);
+    const std::size_t from = m_text.size() >= 3 ? m_text.size() - 3 : 0;
+    m_text.append(data, size);
+    const std::size_t pos = m_text.find("\r\n\r\n", from);
     if (pos != std::string::npos) {
-        headerEnd_ = pos;
+        m_headerEnd = pos;
         return kComplete;
     }
-    return text_.size() > kMaxHeaderBytes ? kTooLarge : kMore;
+    return m_text.size() > kMaxHeaderBytes ? kTooLarge : kMore;
 }
 
 std::string BuildRequest(const std::string& path, const std::string& host, std::uint64_t rangeStart) {
@@ -108,7 +179,7 @@ void SplitHostPort(const std::string& host, std::string& name, std::string& port
 }
 
 bool ParseResponseHeader(ResponseHeader& h, std::string& text, std::size_t headerEnd,
-                         const std::string& folder) {
+                         const std::filesystem::path& folder) {
     h = ResponseHeader();
     if (headerEnd > text.size()) headerEnd = text.size();
     h.headerText = text.substr(0, headerEnd);
@@ -132,20 +203,46 @@ bool ParseResponseHeader(ResponseHeader& h, std::string& text, std::size_t heade
         return true;
     }
     HttpSay("Response returned with status code " + std::to_string(h.statusCode) + "\n");
-    if (h.statusCode == 416) std::remove((folder + "update.td").c_str());
+    if (h.statusCode == 416) {
+        std::error_code ignored;
+        std::filesystem::remove(folder / "update.td", ignored);
+    }
     return false;
 }
 
-bool ApplyRedirect(const std::string& location, std::string& host, std::string& path) {
-    std::string target = location;
-    const auto scheme = target.find("http://");
-    if (scheme != std::string::npos) target.erase(0, scheme + 7);
-    const auto slash = target.find('/');
-    if (slash == std::string::npos) {
-        host = target;
-        return false;
+Redirect ApplyRedirect(const std::string& location, std::string& host, std::string& path, std::string& reason) {
+    for (char c : location) {
+        // A bare CR or LF would end the request line early at some proxies (request splitting).
+        if (IsControl(static_cast<unsigned char>(c))) {
+            reason = "redirect target with control characters";
+            return Redirect::kRefused;
+        }
     }
-    host = target.substr(0, slash);
-    path = target.substr(slash);
-    return true;
+    const std::string target = location.substr(0, location.find('#'));   // fragments stay local
+    if (target.empty()) {
+        reason = "redirect without a target";
+        return Redirect::kRefused;
+    }
+    if (const std::size_t scheme = SchemeLength(target)) {
+        if (!IsHttpScheme(target.substr(0, scheme))) {
+            reason = "redirect to an unsupported scheme (only http:// is supported)";
+            return Redirect::kRefused;
+        }
+        if (target.compare(scheme, 3, "://") != 0) {
+            reason = "redirect target without a host";
+            return Redirect::kRefused;
+        }
+        return SplitAuthority(target.substr(scheme + 3), host, path, reason);
+    }
+    if (target.compare(0, 2, "//") == 0) return SplitAuthority(target.substr(2), host, path, reason);
+    if (target[0] == '/') {
+        path = target;
+    } else if (target[0] == '?') {
+        path = path.substr(0, path.find('?')) + target;
+    } else {
+        const std::string current = path.substr(0, path.find('?'));
+        const auto folderEnd = current.rfind('/');
+        path = (folderEnd == std::string::npos ? std::string("/") : current.substr(0, folderEnd + 1)) + target;
+    }
+    return Redirect::kTaken;
 }

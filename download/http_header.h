@@ -1,9 +1,10 @@
 // The HTTP/1.1 text the download writes and reads: request bytes, the response header record,
-// its parsing and acceptance, the host/port split and the redirect target split.
+// its parsing and acceptance, the host/port split, redirect targets and the diagnostics.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 struct ResponseHeader {
@@ -27,14 +28,14 @@ class HeaderCollector {
 public:
     enum State { kMore, kComplete, kTooLarge };
     // Appends received bytes; kComplete once "\r\n\r\n" has arrived (body bytes that came
-    // along stay in text()), kTooLarge when more than kMaxHeaderBytes arrived without it.
+    // along stay in Text()), kTooLarge when more than kMaxHeaderBytes arrived without it.
     State Add(const char* data, std::size_t size);
-    std::string& text() { return text_; }
-    std::size_t headerEnd() const { return headerEnd_; }
+    std::string& Text() { return m_text; }
+    std::size_t HeaderEnd() const { return m_headerEnd; }
 
 private:
-    std::string text_;
-    std::size_t headerEnd_ = 0;
+    std::string m_text;
+    std::size_t m_headerEnd = 0;
 };
 
 // Request bytes for a GET of path with an open-ended range from rangeStart.
@@ -46,19 +47,31 @@ void SplitHostPort(const std::string& host, std::string& name, std::string& port
 // Fills header from text[0, headerEnd) where headerEnd is the position of the first
 // "\r\n\r\n". Accepted (200 or 206 from an "HTTP/" status line): removes the header and the
 // blank line from text and returns true. Rejected: writes the reason to the diagnostics, and
-// for status 416 deletes folder + "update.td"; text stays as it was.
+// for status 416 deletes folder / "update.td"; text stays as it was.
 bool ParseResponseHeader(ResponseHeader& header, std::string& text, std::size_t headerEnd,
-                         const std::string& folder);
+                         const std::filesystem::path& folder);
 
-// Applies a redirect target to host and path. False (host already replaced by the whole
-// target, path kept) when the target has no "/".
-bool ApplyRedirect(const std::string& location, std::string& host, std::string& path);
+enum class Redirect {
+    kTaken,          // host and path replaced by the target
+    kWithoutPath,    // an http:// target without "/": host replaced by it, path kept
+    kRefused,        // unusable target (reason given): host and path untouched
+};
+// Applies a redirect target to host and path. An http:// target (scheme in any case) replaces
+// both; "//host/path" too; "/path" replaces the path; any other relative target is taken
+// against the folder of the current path. Control characters, other schemes and targets
+// without a host are refused, with the reason in reason. A fragment is never sent.
+Redirect ApplyRedirect(const std::string& location, std::string& host, std::string& path, std::string& reason);
 
 // Decimal value: leading blanks skipped, digits up to the first other character, 0 if none.
 // A value beyond the 32-bit signed range gives -1, which every caller treats as invalid.
 std::int32_t ParseDecimal32(const std::string& text);
 
-// Where the HTTP code's diagnostic lines go: standard output unless a test replaced it.
+// Server text made safe to print or log: control characters (C0, DEL and UTF-8 encoded C1)
+// become "\xHH", so that no terminal or log line obeys them.
+std::string EscapeControls(const std::string& text);
+
+// Where the HTTP code's diagnostic lines go: standard output unless a test or a tool replaced
+// it. Every line is logged at WARN as well, with the same text. Never throws.
 using HttpDiagnosticSink = void (*)(const std::string& text);
 void SetHttpDiagnosticSink(HttpDiagnosticSink sink);   // nullptr restores standard output
 void HttpSay(const std::string& text);

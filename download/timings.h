@@ -20,8 +20,6 @@ struct DownloadTimings {
     // Longest wait for one request write or one read, so that a server that accepts and then
     // stays silent fails the attempt.
     std::uint32_t ioTimeoutMs = 15000;
-    // Longest wait of a task's destructor for its worker thread after asking it to stop.
-    std::uint32_t stopWaitMs = 10000;
 };
 
 // Snapshot of the current limits (each attempt reads them once at its start).

@@ -1,0 +1,13 @@
+#include "download/file_io.h"
+
+#include "app/textconv.h"
+
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+bool SeekTo(std::FILE* file, std::uint64_t position) {
+    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+std::string PathText(const std::filesystem::path& path) { return path.native(); }
+
+std::filesystem::path FolderPath(const std::wstring& folder) { return std::filesystem::path(ToNarrowPath(folder)); }
