@@ -1,12 +1,9 @@
 // Download tasks: the retrying download of the update package on a worker thread.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/zipconf.h"
@@ -23,59 +20,52 @@ public:
     // folder: where the part files and "update.zip" go, with its trailing separator.
     Downloader(const std::string& md5, const std::string& host, const std::string& path,
                bool stopClientFirst, const std::wstring& folder);
+    // Asks the job to stop and returns at once; the worker ends within a second on its own.
     ~Downloader() override;
 
     // Called on the worker thread: after each counted failed attempt with its index (0..9),
-    // and once after the last one. Assign before Start; either may stay empty.
+    // and once after the last one, or after an exception ended the download. Assign before
+    // Start (the job takes copies); either may stay empty. None is called once a stop was
+    // requested; one that had begun must return before what it uses goes (WaitDone).
     std::function<void(std::uint32_t)> m_onRetry;
     std::function<void()> m_onFailed;
 
     // Progress copy, consistent with the transfer threads.
     DownloadInfo GetInfo() const;
     // Set once an attempt succeeded: "update.zip" is in place and verified. Never reset.
-    bool Succeeded() const { return m_succeeded.load(); }
+    bool Succeeded() const;
     // Result of the latest attempt (0 before the first one ends).
-    int LastResult() const { return m_lastResult.load(); }
+    int LastResult() const;
 
     // Installs the package (on the UI thread, once Succeeded()).
     virtual void DoInstall() = 0;
 
     // From any thread: ends the running attempt promptly (its part files stay for the next
-    // run) and makes Run return without further callbacks.
+    // run) and makes the job return without further callbacks.
     void RequestStop() override;
-    bool StopRequested() const { return m_stop.load(); }
+    bool StopRequested() const;
     // A pause for retry handlers that ends early on a stop request; true when stopped.
     bool SleepUnlessStopped(std::uint32_t ms);
 
     // Host and path of the package, including redirects taken; read them once the job ended.
-    const std::string& Host() const { return m_host; }
-    const std::string& Path() const { return m_path; }
-    const std::wstring& Folder() const { return m_folder; }
+    const std::string& Host() const;
+    const std::string& Path() const;
+    const std::wstring& Folder() const;
 
 protected:
-    void Run() override;
-
-    std::string m_md5;
-    std::string m_host;
-    std::string m_path;
-    std::atomic<bool> m_succeeded{false};
-    bool m_stopClientFirst;
-    DownloadInfo m_info;
-    std::shared_ptr<CHttpDownload> m_transfer;
-    std::wstring m_folder;
+    std::function<void()> Job() override;
 
 private:
-    std::atomic<int> m_lastResult{0};
-    std::atomic<bool> m_stop{false};
-    std::mutex m_stopMutex;
-    std::condition_variable m_stopSignal;
+    // Everything the download uses, shared by the task and its worker thread, so that the task
+    // can go while the worker is still ending.
+    class State;
+    std::shared_ptr<State> m_state;
 };
 
 class ZipDownloader : public Downloader {
 public:
     // folder: the program's folder with its trailing separator (GetModuleDir()).
     ZipDownloader(const ZipConf& package, const std::wstring& folder);
-    ~ZipDownloader() override;
 
     const ZipConf& Package() const { return m_package; }
     // Hands the package copy to InstallPackage (app/install.h).

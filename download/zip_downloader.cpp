@@ -5,9 +5,4 @@ ZipDownloader::ZipDownloader(const ZipConf& package, const std::wstring& folder)
     : Downloader(package.zipMd5, package.host, package.urlPath, package.forcedUpdate != 0, folder),
       m_package(package) {}
 
-ZipDownloader::~ZipDownloader() {
-    // Ends the worker before any part of this object goes.
-    StopAndWait();
-}
-
 void ZipDownloader::DoInstall() { InstallPackage(m_package); }

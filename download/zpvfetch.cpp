@@ -11,6 +11,7 @@
 #include "app/textconv.h"
 #include "app/zipconf.h"
 #include "download/downloader.h"
+#include "download/http_header.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -27,16 +28,13 @@ const wchar_t kSeparator = L'\\';
 const wchar_t kSeparator = L'/';
 #endif
 
-const char* ResultText(int result) {
-    switch (result) {
-        case kProbeFailed: return "the server gave no length for the package (see the messages above)";
-        case kCreateFailed: return "update.td could not be written, or update.zip not put in place";
-        case kPartOpenFailed: return "a part file could not be opened for the join";
-        case kLengthMismatch: return "the joined file's length differs from the server's length";
-        case kDigestMismatch: return "the package's MD5 digest differs from -md5";
-        case kRedirected: return "too many redirects";
-        default: return "no attempt finished";
-    }
+// Diagnostics may quote the server (a redirect target): its control characters are shown
+// escaped, so that the terminal does not obey them. The line end is the tool's own.
+void PrintDiagnostic(const std::string& text) {
+    const bool lineEnd = !text.empty() && text.back() == '\n';
+    const std::string shown = EscapeControls(lineEnd ? text.substr(0, text.size() - 1) : text) + (lineEnd ? "\n" : "");
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    std::fflush(stdout);
 }
 
 bool IsHexDigest(const std::string& s) {
@@ -62,7 +60,6 @@ class FetchTask : public Downloader {
 public:
     FetchTask(const ZipConf& package, const std::wstring& folder)
         : Downloader(package.zipMd5, package.host, package.urlPath, false, folder) {}
-    ~FetchTask() override { StopAndWait(); }
     void DoInstall() override {}
 };
 
@@ -82,17 +79,19 @@ int Fetch(const std::wstring& commandText) {
     const bool quiet = !args.GetValue(L"quiet").empty();
     const bool tty = ZPV_ISATTY(1) != 0;
 
+    SetHttpDiagnosticSink(&PrintDiagnostic);
     FetchTask task(conf, dir);
     std::atomic<std::uint32_t> retries{0};
     task.m_onRetry = [&](std::uint32_t n) {
         retries.store(n + 1);
-        std::printf("\nattempt %u of %u failed: %s\n", n + 1, Downloader::kMaxAttempts, ResultText(task.LastResult()));
+        std::printf("\nattempt %u of %u failed: %s\n", n + 1, Downloader::kMaxAttempts, DownloadResultText(task.LastResult()));
         std::fflush(stdout);
         task.SleepUnlessStopped(pauseMs);
     };
     task.m_onFailed = [] {};
 
-    std::printf("fetching http://%s%s into %s\n", conf.host.c_str(), conf.urlPath.c_str(), ToNarrowPath(dir).c_str());
+    std::printf("fetching http://%s%s into %s\n", EscapeControls(conf.host).c_str(), EscapeControls(conf.urlPath).c_str(),
+                EscapeControls(ToNarrowPath(dir)).c_str());
     std::fflush(stdout);
     task.Start();
     int lastPercent = -1;
@@ -114,10 +113,10 @@ int Fetch(const std::wstring& commandText) {
     }
     if (tty && !quiet) std::printf("\n");
     if (task.Succeeded()) {
-        std::printf("ok: %s is in place and matches the MD5 digest\n", ToNarrowPath(conf.zipPath).c_str());
+        std::printf("ok: %s is in place and matches the MD5 digest\n", EscapeControls(ToNarrowPath(conf.zipPath)).c_str());
         return 0;
     }
-    std::printf("failed after %u attempts: %s\n", Downloader::kMaxAttempts, ResultText(task.LastResult()));
+    std::printf("failed after %u attempts: %s\n", Downloader::kMaxAttempts, DownloadResultText(task.LastResult()));
     return 1;
 }
 
