@@ -11,7 +11,7 @@ class FetchTool : public dltest::DownloadFixture {};
 
 TEST_F(FetchTool, EscapesServerText) {
     TestServer server(ServeText("HTTP/1.1 302 Found\r\nLocation: http://evil\x1b]0;owned\x07\x1b[2J\r\n\r\n"));
-    const std::string out = (dir_ / "stdout.txt").string();
+    const std::string out = (m_dir / "stdout.txt").string();
     const pid_t pid = dltest::SpawnFetch({"-url=http://" + server.Host() + "/p.zip",
                                           "-md5=0123456789abcdef0123456789abcdef", "-dir=" + Folder(),
                                           "-retrypause=0", "-quiet=1"}, out);

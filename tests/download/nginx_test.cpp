@@ -31,24 +31,24 @@ protected:
         const char* www = std::getenv("ZPV_WWW");
         ASSERT_TRUE(port && www && *port && *www)
             << "ZPV_HTTP_PORT and ZPV_WWW are not set: start nginx first with `. tools/services.sh start`";
-        port_ = port;
-        www_ = www;
-        name_ = "zpv-dl-test-" + std::to_string(Pid()) + "-" +
+        m_port = port;
+        m_www = www;
+        m_name = "zpv-dl-test-" + std::to_string(Pid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".zip";
     }
     void TearDown() override {
         std::error_code ec;
-        std::filesystem::remove(std::filesystem::path(www_) / name_, ec);
+        std::filesystem::remove(std::filesystem::path(m_www) / m_name, ec);
         DownloadFixture::TearDown();
     }
     // Publishes a package on nginx; returns its digest.
     std::string Publish(const std::string& body) {
-        WriteFile(std::filesystem::path(www_) / name_, body);
+        WriteFile(std::filesystem::path(m_www) / m_name, body);
         return MD5Hex(body.data(), body.size());
     }
-    std::string NginxHost() const { return "127.0.0.1:" + port_; }
+    std::string NginxHost() const { return "127.0.0.1:" + m_port; }
 
-    std::string port_, www_, name_;
+    std::string m_port, m_www, m_name;
 };
 
 // Relays each connection to nginx unchanged; after `limit` response bytes it keeps the
@@ -61,7 +61,7 @@ TestServer::Handler Relay(std::string nginxPort, long long limit) {
         up.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"),
                                            static_cast<unsigned short>(std::stoi(nginxPort))), ec);
         if (ec) return;
-        asio::write(up, asio::buffer(ex.request()), ec);
+        asio::write(up, asio::buffer(ex.Request()), ec);
         std::vector<char> buf(64 * 1024);
         long long sent = 0;
         for (;;) {
@@ -84,7 +84,7 @@ TEST_F(Nginx, FullDownloadVerifies) {
     const std::string body = MakePackage(6 * 1024 * 1024 + 7, 3);
     const std::string md5 = Publish(body);
     CHttpDownload transfer;
-    std::string host = NginxHost(), path = "/" + name_;
+    std::string host = NginxHost(), path = "/" + m_name;
     DownloadInfo info;
     info.md5 = md5;
     ASSERT_EQ(transfer.Download(host, path, &info, Folder()), kDownloadOk);
@@ -92,7 +92,7 @@ TEST_F(Nginx, FullDownloadVerifies) {
     EXPECT_EQ(info.totalBytes, static_cast<std::int64_t>(body.size()));
 
     // A missing package: nginx's 404 fails the probe.
-    path = "/missing-" + name_;
+    path = "/missing-" + m_name;
     EXPECT_EQ(transfer.Download(host, path, &info, Folder()), kProbeFailed);
     EXPECT_TRUE(dltest::Diagnostics::Has("Response returned with status code 404\n"));
 }
@@ -105,8 +105,8 @@ TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
 
     std::uint64_t parts[4] = {0, 0, 0, 0};
     {
-        TestServer relay(Relay(port_, limit));
-        const pid_t pid = dltest::SpawnFetch({"-url=http://" + relay.Host() + "/" + name_, "-md5=" + md5,
+        TestServer relay(Relay(m_port, limit));
+        const pid_t pid = dltest::SpawnFetch({"-url=http://" + relay.Host() + "/" + m_name, "-md5=" + md5,
                                       "-dir=" + Folder(), "-quiet=1"});
         ASSERT_GT(pid, 0);
         // Wait until all four part files hold data and stopped growing (the relay holds).
@@ -135,8 +135,8 @@ TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
         EXPECT_LT(parts[k], ends[k] - starts[k]) << k;   // killed in mid-transfer
     }
 
-    TestServer recorder(Relay(port_, -1));
-    const pid_t pid = dltest::SpawnFetch({"-url=http://" + recorder.Host() + "/" + name_, "-md5=" + md5, "-dir=" + Folder(), "-quiet=1"});
+    TestServer recorder(Relay(m_port, -1));
+    const pid_t pid = dltest::SpawnFetch({"-url=http://" + recorder.Host() + "/" + m_name, "-md5=" + md5, "-dir=" + Folder(), "-quiet=1"});
     ASSERT_GT(pid, 0);
     EXPECT_EQ(dltest::WaitExit(pid), 0);
     EXPECT_EQ(ReadFile(File("update.zip")), body);

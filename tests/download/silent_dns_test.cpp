@@ -39,7 +39,6 @@ bool InChild() { return std::getenv(kChildVariable) != nullptr; }
 class TestTask : public Downloader {
 public:
     TestTask(const std::string& host, const std::wstring& folder) : Downloader("x", host, "/p.zip", false, folder) {}
-    ~TestTask() override { StopAndWait(); }
     void DoInstall() override {}
 };
 
@@ -103,18 +102,17 @@ TEST(SilentDns, CasesInAPrivateNamespace) {
 // Destroying a task whose worker waits for the name: the destructor returns at once, and when
 // the lookup returns later nothing touches the freed task (AddressSanitizer watches).
 TEST_F(SilentDnsChild, DestroyingATaskDuringTheLookup) {
-    DownloadTimings t = GetDownloadTimings();
-    t.stopWaitMs = 500;
-    SetDownloadTimings(t);
     auto task = std::make_shared<TestTask>(std::string(kSilentHost) + ":80", WFolder());
     std::atomic<int> callbacks{0};
     task->m_onRetry = [&](std::uint32_t) { ++callbacks; };
     task->m_onFailed = [&] { ++callbacks; };
     task->Start();
+    const auto done = task->DoneWaiter();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto t0 = Clock::now();
     task.reset();
     EXPECT_LT(MsSince(t0), 1000);
+    EXPECT_TRUE(done(1000));
     std::this_thread::sleep_for(std::chrono::seconds(kLookupSeconds + 1));
     EXPECT_EQ(callbacks.load(), 0);
 }

@@ -42,30 +42,30 @@ struct Exchange::Impl {
 };
 
 std::string Exchange::Path() const {
-    const auto sp1 = request_.find(' ');
-    const auto sp2 = request_.find(' ', sp1 + 1);
+    const auto sp1 = m_request.find(' ');
+    const auto sp2 = m_request.find(' ', sp1 + 1);
     if (sp1 == std::string::npos || sp2 == std::string::npos) return std::string();
-    return request_.substr(sp1 + 1, sp2 - sp1 - 1);
+    return m_request.substr(sp1 + 1, sp2 - sp1 - 1);
 }
 
 std::uint64_t Exchange::RangeStart() const {
-    const auto pos = request_.find("Range: bytes=");
+    const auto pos = m_request.find("Range: bytes=");
     if (pos == std::string::npos) return 0;
-    return std::strtoull(request_.c_str() + pos + 13, nullptr, 10);
+    return std::strtoull(m_request.c_str() + pos + 13, nullptr, 10);
 }
 
 bool Exchange::Send(const char* data, std::size_t size) {
     {
-        std::lock_guard<std::mutex> lock(impl_->server->mutex);
-        if (impl_->server->stopping) return false;
+        std::lock_guard<std::mutex> lock(m_impl->server->mutex);
+        if (m_impl->server->stopping) return false;
     }
     error_code ec;
-    asio::write(impl_->socket, asio::buffer(data, size), ec);
+    asio::write(m_impl->socket, asio::buffer(data, size), ec);
     return !ec;
 }
 
 void Exchange::Hold(std::uint32_t ms) {
-    auto& s = *impl_->server;
+    auto& s = *m_impl->server;
     std::unique_lock<std::mutex> lock(s.mutex);
     if (ms == 0xFFFFFFFFu) {
         s.changed.wait(lock, [&] { return s.stopping; });
@@ -74,12 +74,12 @@ void Exchange::Hold(std::uint32_t ms) {
     }
 }
 
-void Exchange::Reset() { impl_->Close(true); }
+void Exchange::Reset() { m_impl->Close(true); }
 
 void TestServer::Serve(std::shared_ptr<State> state, std::shared_ptr<Exchange::Impl> impl, int index) {
     Exchange ex;
-    ex.impl_ = impl;
-    ex.index_ = index;
+    ex.m_impl = impl;
+    ex.m_index = index;
     // The request: everything up to and including the blank line.
     char buf[4096];
     bool complete = false;
@@ -87,26 +87,26 @@ void TestServer::Serve(std::shared_ptr<State> state, std::shared_ptr<Exchange::I
         error_code ec;
         const std::size_t n = impl->socket.read_some(asio::buffer(buf), ec);
         if (ec || n == 0) break;
-        ex.request_.append(buf, n);
-        complete = ex.request_.find("\r\n\r\n") != std::string::npos;
+        ex.m_request.append(buf, n);
+        complete = ex.m_request.find("\r\n\r\n") != std::string::npos;
     }
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         if (state->requests.size() <= static_cast<std::size_t>(index)) state->requests.resize(index + 1);
-        state->requests[index] = ex.request_;
+        state->requests[index] = ex.m_request;
         state->changed.notify_all();
     }
     if (complete) state->handler(ex);
     impl->Close(false);
 }
 
-TestServer::TestServer(Handler handler) : state_(std::make_shared<State>()) {
-    state_->handler = std::move(handler);
-    state_->acceptor = std::make_unique<tcp::acceptor>(state_->io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    port_ = state_->acceptor->local_endpoint().port();
-    state_->acceptor->non_blocking(true);
-    State* state = state_.get();
-    acceptThread_ = std::thread([this, state] {
+TestServer::TestServer(Handler handler) : m_state(std::make_shared<State>()) {
+    m_state->handler = std::move(handler);
+    m_state->acceptor = std::make_unique<tcp::acceptor>(m_state->io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    m_port = m_state->acceptor->local_endpoint().port();
+    m_state->acceptor->non_blocking(true);
+    State* state = m_state.get();
+    m_acceptThread = std::thread([this, state] {
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(state->mutex);
@@ -122,11 +122,11 @@ TestServer::TestServer(Handler handler) : state_(std::make_shared<State>()) {
             if (ec) continue;
             socket.non_blocking(false, ec);
             auto impl = std::make_shared<Exchange::Impl>(std::move(socket));
-            impl->server = state_;
+            impl->server = m_state;
             std::lock_guard<std::mutex> lock(state->mutex);
             const int index = state->accepted++;
             state->connections.push_back(impl);
-            state->threads.emplace_back(&TestServer::Serve, state_, impl, index);
+            state->threads.emplace_back(&TestServer::Serve, m_state, impl, index);
             state->changed.notify_all();
         }
     });
@@ -134,37 +134,37 @@ TestServer::TestServer(Handler handler) : state_(std::make_shared<State>()) {
 
 TestServer::~TestServer() {
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->stopping = true;
-        state_->changed.notify_all();
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->stopping = true;
+        m_state->changed.notify_all();
     }
-    acceptThread_.join();
+    m_acceptThread.join();
     // Wake connections blocked in a read or write; closed ones are left alone.
-    for (auto& c : state_->connections) {
+    for (auto& c : m_state->connections) {
         std::lock_guard<std::mutex> lock(c->mutex);
         if (!c->closed) ::shutdown(c->handle, 2);
     }
-    for (auto& t : state_->threads) t.join();
-    for (auto& c : state_->connections) c->server.reset();
-    state_->connections.clear();
-    state_->acceptor.reset();
+    for (auto& t : m_state->threads) t.join();
+    for (auto& c : m_state->connections) c->server.reset();
+    m_state->connections.clear();
+    m_state->acceptor.reset();
 }
 
-std::string TestServer::Host() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string TestServer::Host() const { return "127.0.0.1:" + std::to_string(m_port); }
 
 std::vector<std::string> TestServer::Requests() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->requests;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->requests;
 }
 
 int TestServer::ConnectionCount() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->accepted;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->accepted;
 }
 
 bool TestServer::WaitConnections(int n, std::uint32_t ms) const {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    return state_->changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return state_->accepted >= n; });
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    return m_state->changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return m_state->accepted >= n; });
 }
 
 TestServer::Handler ServeText(std::string response) {
@@ -173,7 +173,7 @@ TestServer::Handler ServeText(std::string response) {
 
 TestServer::Handler ServeFile(std::shared_ptr<const std::string> body, ServeOptions o) {
     return [body, o](Exchange& ex) {
-        if ((o.silentProbe && ex.index() == 0) || (o.silentSegments && ex.index() > 0)) {
+        if ((o.silentProbe && ex.Index() == 0) || (o.silentSegments && ex.Index() > 0)) {
             ex.HoldUntilStopped();
             return;
         }

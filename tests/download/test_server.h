@@ -18,8 +18,8 @@ class TestServer;
 // One accepted connection, as the handler sees it.
 class Exchange {
 public:
-    const std::string& request() const { return request_; }
-    int index() const { return index_; }   // 0 for the first connection of the server
+    const std::string& Request() const { return m_request; }
+    int Index() const { return m_index; }   // 0 for the first connection of the server
     std::string Path() const;              // request target of the GET line
     // First byte of "Range: bytes=N-", 0 without a Range line.
     std::uint64_t RangeStart() const;
@@ -37,9 +37,9 @@ public:
 private:
     friend class TestServer;
     struct Impl;
-    std::shared_ptr<Impl> impl_;
-    std::string request_;
-    int index_ = 0;
+    std::shared_ptr<Impl> m_impl;
+    std::string m_request;
+    int m_index = 0;
 };
 
 class TestServer {
@@ -50,7 +50,7 @@ public:
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
 
-    std::uint16_t Port() const { return port_; }
+    std::uint16_t Port() const { return m_port; }
     std::string Host() const;   // "127.0.0.1:PORT"
     std::vector<std::string> Requests() const;
     int ConnectionCount() const;
@@ -62,9 +62,9 @@ public:
 private:
     static void Serve(std::shared_ptr<State> state, std::shared_ptr<Exchange::Impl> impl, int index);
 
-    std::shared_ptr<State> state_;
-    std::uint16_t port_ = 0;
-    std::thread acceptThread_;
+    std::shared_ptr<State> m_state;
+    std::uint16_t m_port = 0;
+    std::thread m_acceptThread;
 };
 
 // Options of the package handler: a file served with Range support and optional faults.

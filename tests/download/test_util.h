@@ -125,29 +125,30 @@ class DownloadFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = std::filesystem::temp_directory_path() /
+        m_dir = std::filesystem::temp_directory_path() /
                ("zpv-dl-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
                 std::to_string(Pid()));
-        std::filesystem::remove_all(dir_);
-        std::filesystem::create_directories(dir_);
-        saved_ = GetDownloadTimings();
+        std::filesystem::remove_all(m_dir);
+        std::filesystem::create_directories(m_dir);
+        m_saved = GetDownloadTimings();
         DownloadTimings t;
         t.firstChunkChecks = 5;
         t.firstChunkCheckMs = 40;
         t.stallMs = 300;
         t.ioTimeoutMs = 1000;
-        t.stopWaitMs = 5000;
+        t.connectTimeoutMs = 1000;
+        t.headerTimeoutMs = 2000;
         SetDownloadTimings(t);
     }
     void TearDown() override {
-        SetDownloadTimings(saved_);
+        SetDownloadTimings(m_saved);
         std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        std::filesystem::remove_all(m_dir, ec);
     }
-    std::string Folder() const { return dir_.string() + static_cast<char>(std::filesystem::path::preferred_separator); }
-    std::wstring WFolder() const { return dir_.wstring() + static_cast<wchar_t>(std::filesystem::path::preferred_separator); }
-    std::filesystem::path File(const std::string& name) const { return dir_ / name; }
-    bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
+    std::string Folder() const { return m_dir.string() + static_cast<char>(std::filesystem::path::preferred_separator); }
+    std::wstring WFolder() const { return m_dir.wstring() + static_cast<wchar_t>(std::filesystem::path::preferred_separator); }
+    std::filesystem::path File(const std::string& name) const { return m_dir / name; }
+    bool Exists(const std::string& name) const { return std::filesystem::exists(m_dir / name); }
     static long Pid() {
 #ifdef _WIN32
         return static_cast<long>(_getpid());
@@ -156,10 +157,10 @@ protected:
 #endif
     }
 
-    std::filesystem::path dir_;
-    DownloadTimings saved_;
-    Diagnostics diagnostics_;
-    LogCapture log_;
+    std::filesystem::path m_dir;
+    DownloadTimings m_saved;
+    Diagnostics m_diagnostics;
+    LogCapture m_log;
 };
 
 #ifndef _WIN32
