@@ -16,8 +16,10 @@ const std::size_t kProgressTextCapacity = 260;   // UTF-16 units, terminator inc
 
 // Sent by the download thread; the UI thread shows the failure box while the sender waits.
 const UINT kMsgDownloadFailed = WM_APP + 0x121;
-// How long the window waits for the download threads when it goes.
-const DWORD kStopWaitMs = 15000;
+// How long the window waits for the download threads when it goes: every wait of the engine
+// ends within a second of a stop request. A worker still busy after that (in a callback) keeps
+// the task alive on its own, so nothing it uses is freed; the process end takes it.
+const DWORD kStopWaitMs = 1000;
 }  // namespace
 
 CUpdaterWnd::CUpdaterWnd() {
@@ -27,6 +29,7 @@ CUpdaterWnd::CUpdaterWnd() {
 
 CUpdaterWnd::~CUpdaterWnd() {
     m_closing = true;
+    if (m_hwnd && ::IsWindow(m_hwnd)) ::ShowWindow(m_hwnd, SW_HIDE);   // gone for the user at once
     StopTask();
     if (m_hwnd) ::KillTimer(m_hwnd, kProgressTimerId);
     if (m_hwnd && ::IsWindow(m_hwnd)) ::DestroyWindow(m_hwnd);
