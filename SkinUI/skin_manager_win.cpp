@@ -10,6 +10,7 @@
 #include "SkinUI/skin_pixels.h"
 #include "SkinUI/skin_render.h"
 #include "SkinUI/skin_settings.h"
+#include "app/core/ascii.h"
 #include "log/rklog.h"
 
 namespace SkinUI {
@@ -327,7 +328,7 @@ const SkinImage* CSkinManagerUI::LoadSkinImage(const ImageDescriptor& d) {
     if (d.name.empty()) return nullptr;
     wchar_t maskText[16];
     ::wsprintfW(maskText, L"|%08X", static_cast<unsigned>(d.mask));
-    const std::wstring key = (d.fromResource ? L"res:" + ToUpperAscii(d.resourceType) + L":" : std::wstring(L"file:")) +
+    const std::wstring key = (d.fromResource ? L"res:" + AsciiUppered(d.resourceType) + L":" : std::wstring(L"file:")) +
                              d.name + maskText;
     auto it = m_images.find(key);
     if (it != m_images.end()) return it->second.get();
@@ -364,11 +365,11 @@ const SkinImage* CSkinManagerUI::LoadSkinImage(const ImageDescriptor& d) {
 }
 
 void CSkinManagerUI::AddDefaultAttributeList(const std::wstring& element, const std::wstring& attributes) {
-    m_defaultAttributes[ToUpperAscii(element)] = attributes;
+    m_defaultAttributes[AsciiUppered(element)] = attributes;
 }
 
 const std::wstring* CSkinManagerUI::GetDefaultAttributeList(const std::wstring& element) const {
-    auto it = m_defaultAttributes.find(ToUpperAscii(element));
+    auto it = m_defaultAttributes.find(AsciiUppered(element));
     return it == m_defaultAttributes.end() ? nullptr : &it->second;
 }
 

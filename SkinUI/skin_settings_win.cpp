@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "SkinUI/skin_values.h"
+#include "app/core/ascii.h"
 
 namespace SkinUI {
 namespace {
@@ -56,7 +57,7 @@ bool ReadModuleResource(unsigned id, const std::wstring& type, std::string& byte
     if (id == 0 || id > 0xFFFF || type.empty()) return false;
     HMODULE module = GetModuleInstance();
     // Resource compilers store type names upper-cased; the search matches either way.
-    HRSRC res = ::FindResourceW(module, MAKEINTRESOURCEW(id), ToUpperAscii(type).c_str());
+    HRSRC res = ::FindResourceW(module, MAKEINTRESOURCEW(id), AsciiUppered(type).c_str());
     if (!res) res = ::FindResourceW(module, MAKEINTRESOURCEW(id), type.c_str());
     if (!res) return false;
     HGLOBAL handle = ::LoadResource(module, res);

@@ -7,6 +7,7 @@
 #include "SkinUI/skin_layout.h"
 #include "SkinUI/skin_settings.h"
 #include "SkinUI/skin_values.h"
+#include "app/core/ascii.h"
 #include "log/rklog.h"
 
 namespace SkinUI {
@@ -193,14 +194,14 @@ LRESULT CALLBACK CWindowWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 
 bool CNotifyPump::AddVirtualWnd(const std::wstring& name, CNotifyPump* pump) {
     for (const auto& v : m_virtualWnds)
-        if (EqualsNoCase(v.first, name)) return false;
+        if (EqualsIgnoreAsciiCase(v.first, name)) return false;
     m_virtualWnds.emplace_back(name, pump);
     return true;
 }
 
 bool CNotifyPump::RemoveVirtualWnd(const std::wstring& name) {
     for (auto it = m_virtualWnds.begin(); it != m_virtualWnds.end(); ++it) {
-        if (EqualsNoCase(it->first, name)) {
+        if (EqualsIgnoreAsciiCase(it->first, name)) {
             m_virtualWnds.erase(it);
             return true;
         }
@@ -233,7 +234,7 @@ bool CNotifyPump::DispatchThroughMaps(NotifyRecord& record) {
 bool CNotifyPump::NotifyPump(NotifyRecord& record) {
     if (!record.virtualWindow.empty()) {
         for (const auto& v : m_virtualWnds)
-            if (EqualsNoCase(v.first, record.virtualWindow) && v.second && v.second->DispatchThroughMaps(record))
+            if (EqualsIgnoreAsciiCase(v.first, record.virtualWindow) && v.second && v.second->DispatchThroughMaps(record))
                 return true;
     }
     return DispatchThroughMaps(record);
