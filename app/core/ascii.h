@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 template <class Char>
@@ -16,22 +18,38 @@ constexpr Char AsciiUpper(Char c) {
     return c >= Char('a') && c <= Char('z') ? static_cast<Char>(c - Char('a') + Char('A')) : c;
 }
 
-template <class String>
-String AsciiLowered(String text) {
-    for (auto& c : text) c = AsciiLower(c);
-    return text;
+namespace ascii_detail {
+// Any text (string, view, literal) as a view of its characters.
+template <class Char>
+std::basic_string_view<Char> View(const std::basic_string<Char>& s) { return s; }
+template <class Char>
+std::basic_string_view<Char> View(std::basic_string_view<Char> s) { return s; }
+template <class Char>
+std::basic_string_view<Char> View(const Char* s) { return s; }
+}  // namespace ascii_detail
+
+template <class Text>
+auto AsciiLowered(const Text& text) {
+    const auto view = ascii_detail::View(text);
+    std::basic_string<typename decltype(view)::value_type> out(view);
+    for (auto& c : out) c = AsciiLower(c);
+    return out;
 }
 
-template <class String>
-String AsciiUppered(String text) {
-    for (auto& c : text) c = AsciiUpper(c);
-    return text;
+template <class Text>
+auto AsciiUppered(const Text& text) {
+    const auto view = ascii_detail::View(text);
+    std::basic_string<typename decltype(view)::value_type> out(view);
+    for (auto& c : out) c = AsciiUpper(c);
+    return out;
 }
 
 // Equal length and equal code values once A-Z are folded; texts of different character types
 // compare by code value (a narrow byte as unsigned).
 template <class TextA, class TextB>
-bool EqualsIgnoreAsciiCase(const TextA& a, const TextB& b) {
+bool EqualsIgnoreAsciiCase(const TextA& textA, const TextB& textB) {
+    const auto a = ascii_detail::View(textA);
+    const auto b = ascii_detail::View(textB);
     if (a.size() != b.size()) return false;
     auto code = [](auto c) {
         using Unsigned = std::make_unsigned_t<decltype(c)>;

@@ -11,7 +11,7 @@ const wchar_t kValueEnd = L' ';
 void Store(CCmdLineParser::ValueMap& map, std::wstring key, std::wstring value) {
     if (key.empty()) return;
     // Only A-Z change, as the "C" locale's wide lower-casing does.
-    map.emplace(AsciiLowered(std::move(key)), std::move(value));   // the first occurrence wins
+    map.emplace(AsciiLowered(key), std::move(value));   // the first occurrence wins
 }
 }  // namespace
 
