@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 template <class Char>
@@ -28,10 +30,31 @@ String AsciiUppered(String text) {
     return text;
 }
 
+// A literal gives a string of its character type.
+template <class Char>
+std::basic_string<Char> AsciiLowered(const Char* text) {
+    return AsciiLowered(std::basic_string<Char>(text));
+}
+
+template <class Char>
+std::basic_string<Char> AsciiUppered(const Char* text) {
+    return AsciiUppered(std::basic_string<Char>(text));
+}
+
+// Strings, views and literals alike as views.
+template <class Char>
+std::basic_string_view<Char> AsciiTextView(std::basic_string_view<Char> text) { return text; }
+template <class Char>
+std::basic_string_view<Char> AsciiTextView(const std::basic_string<Char>& text) { return text; }
+template <class Char>
+std::basic_string_view<Char> AsciiTextView(const Char* text) { return text; }
+
 // Equal length and equal code values once A-Z are folded; texts of different character types
 // compare by code value (a narrow byte as unsigned).
 template <class TextA, class TextB>
-bool EqualsIgnoreAsciiCase(const TextA& a, const TextB& b) {
+bool EqualsIgnoreAsciiCase(const TextA& textA, const TextB& textB) {
+    const auto a = AsciiTextView(textA);
+    const auto b = AsciiTextView(textB);
     if (a.size() != b.size()) return false;
     auto code = [](auto c) {
         using Unsigned = std::make_unsigned_t<decltype(c)>;
