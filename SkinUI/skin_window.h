@@ -56,7 +56,7 @@ protected:
     virtual std::wstring GetBaseClassName() const { return std::wstring(); }   // no superclassing
     virtual UINT WindowClassStyle() const { return CS_DBLCLKS; }
     virtual LRESULT ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    virtual void OnWindowDestroyed(HWND hwnd) {}
+    virtual void OnWindowDestroyed() {}
 
     bool RegisterWindowClass();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -113,13 +113,13 @@ public:
     // IMessageFilterUI: Enter and Escape key-downs go to HandleDefaultKey.
     LRESULT FilterMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled) override;
     // IDialogBuilderCallback: no controls of its own.
-    CControlUI* MakeControl(const std::wstring& elementName) override { return nullptr; }
+    CControlUI* MakeControl(const std::wstring&) override { return nullptr; }
 
     const MessageMap* GetMessageMap() const override;
 
 protected:
     LRESULT ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-    void OnWindowDestroyed(HWND hwnd) override;
+    void OnWindowDestroyed() override;
     virtual void OnSkinBuilt() {}
     // "closebtn" closes with code 1; "minbtn", "maxbtn", "restorebtn" send the system command.
     virtual void HandleClick(NotifyRecord& record);

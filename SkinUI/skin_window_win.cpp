@@ -182,7 +182,7 @@ LRESULT CALLBACK CWindowWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
             LRESULT result = ::CallWindowProcW(self->m_previousProc, hwnd, message, wParam, lParam);
             ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
             self->m_hwnd = nullptr;
-            self->OnWindowDestroyed(hwnd);
+            self->OnWindowDestroyed();
             return result;
         }
     }
@@ -268,7 +268,7 @@ const CNotifyPump::MessageMap* WindowImplBase::GetMessageMap() const { return &k
 
 void WindowImplBase::OnNotification(NotifyRecord& record) { NotifyPump(record); }
 
-LRESULT WindowImplBase::FilterMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled) {
+LRESULT WindowImplBase::FilterMessage(UINT message, WPARAM wParam, LPARAM, bool&) {
     if (message == WM_KEYDOWN && (wParam == VK_RETURN || wParam == VK_ESCAPE)) return HandleDefaultKey(wParam);
     return 0;
 }
@@ -290,7 +290,7 @@ void WindowImplBase::HandleClick(NotifyRecord& record) {
     else if (name == L"restorebtn") ::SendMessageW(m_hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
 }
 
-void WindowImplBase::OnWindowDestroyed(HWND) {
+void WindowImplBase::OnWindowDestroyed() {
     m_manager.RemoveMessageFilter(this);
     m_manager.RemoveNotifyTarget(this);
     if (m_manager.GetRoot()) m_manager.ForgetControl(m_manager.GetRoot());
@@ -370,7 +370,7 @@ LRESULT WindowImplBase::OnGetMinMaxInfo(UINT, WPARAM, LPARAM lParam, bool& handl
 LRESULT WindowImplBase::OnMouseWheel(UINT, WPARAM, LPARAM, bool& handled) { handled = false; return 0; }
 LRESULT WindowImplBase::OnMouseHover(UINT, WPARAM, LPARAM, bool& handled) { handled = false; return 0; }
 
-LRESULT WindowImplBase::OnSize(UINT, WPARAM wParam, LPARAM, bool& handled) {
+LRESULT WindowImplBase::OnSize(UINT, WPARAM, LPARAM, bool& handled) {
     SIZE corner = m_manager.GetCornerSize();
     if (!::IsIconic(m_hwnd) && (corner.cx != 0 || corner.cy != 0)) {
         RECT rc;
