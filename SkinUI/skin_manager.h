@@ -125,6 +125,8 @@ public:
     void PaintTree(HDC dc, const RECT& paintRect);
 
 private:
+    // Set once per process by the first manager: the default font, AlphaBlend, common controls.
+    static void EnsureProcessDefaults();
     void SendEvent(CControlUI* control, int type, WPARAM key = 0, LPARAM lParam = 0, POINT* at = nullptr);
     void Deliver(NotifyRecord& record);
     void LayoutIfNeeded();

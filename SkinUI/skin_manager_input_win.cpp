@@ -1,0 +1,117 @@
+// The paint manager's input: keyboard focus moves, shortcuts, message filters and tooltips.
+#include "SkinUI/skin_manager.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+
+#include "SkinUI/skin_controls.h"
+#include "SkinUI/skin_settings.h"
+
+namespace SkinUI {
+namespace {
+
+CControlUI* CollectInto(CControlUI* control, void* data) {
+    static_cast<std::vector<CControlUI*>*>(data)->push_back(control);
+    return nullptr;
+}
+
+}  // namespace
+
+bool CSkinManagerUI::TranslateAccelerator(MSG*) { return false; }
+
+void CSkinManagerUI::ShowTooltip() {
+    if (!m_hot || m_hot->GetTooltip().empty() || !m_hwnd) return;
+    if (!m_tooltip) {
+        m_tooltip = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
+                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hwnd, nullptr,
+                                      GetModuleInstance(), nullptr);
+        if (!m_tooltip) return;
+    }
+    m_tooltipText = m_hot->GetTooltip();
+    TTTOOLINFOW ti{};
+    ti.cbSize = TTTOOLINFOW_V2_SIZE;
+    ti.uFlags = TTF_TRACK | TTF_ABSOLUTE;
+    ti.hwnd = m_hwnd;
+    ti.uId = 1;
+    ti.hinst = GetModuleInstance();
+    ti.lpszText = &m_tooltipText[0];
+    ti.rect = m_hot->GetPos();
+    ::SendMessageW(m_tooltip, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    ::SendMessageW(m_tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    POINT pt;
+    ::GetCursorPos(&pt);
+    ::SendMessageW(m_tooltip, TTM_TRACKPOSITION, 0, MAKELPARAM(pt.x + 12, pt.y + 18));
+    ::SendMessageW(m_tooltip, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&ti));
+}
+
+void CSkinManagerUI::HideTooltip() {
+    if (!m_tooltip) return;
+    TTTOOLINFOW ti{};
+    ti.cbSize = TTTOOLINFOW_V2_SIZE;
+    ti.hwnd = m_hwnd;
+    ti.uId = 1;
+    ::SendMessageW(m_tooltip, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&ti));
+}
+
+void CSkinManagerUI::MoveFocus(bool forward) {
+    if (!m_root) return;
+    std::vector<CControlUI*> all;
+    m_root->WalkTree(CollectInto, &all, kFindVisible | kFindEnabled | kFindMeFirst);
+    std::vector<CControlUI*> stops;
+    for (CControlUI* c : all)
+        if (c->AcceptsFocus() && c->IsKeyboardEnabled()) stops.push_back(c);
+    if (stops.empty()) return;
+    auto it = std::find(stops.begin(), stops.end(), m_focus);
+    std::size_t index;
+    if (it == stops.end()) index = forward ? 0 : stops.size() - 1;
+    else {
+        std::size_t cur = static_cast<std::size_t>(it - stops.begin());
+        index = forward ? (cur + 1) % stops.size() : (cur + stops.size() - 1) % stops.size();
+    }
+    stops[index]->TakeFocus();
+}
+
+bool CSkinManagerUI::PreMessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    std::vector<IMessageFilterUI*> filters = m_filters;   // a filter may unregister itself
+    for (IMessageFilterUI* f : filters) {
+        if (std::find(m_filters.begin(), m_filters.end(), f) == m_filters.end()) continue;
+        bool handled = false;
+        LRESULT r = f->FilterMessage(message, wParam, lParam, handled);
+        if (handled) {
+            result = r;
+            return true;
+        }
+    }
+    switch (message) {
+    case WM_KEYDOWN:
+        if (wParam == VK_TAB) {
+            MoveFocus(::GetKeyState(VK_SHIFT) >= 0);
+            return true;
+        }
+        break;
+    case WM_SYSCHAR: {
+        if (!m_root) break;
+        wchar_t ch = static_cast<wchar_t>(
+            reinterpret_cast<ULONG_PTR>(::CharUpperW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(wParam & 0xFFFF)))));
+        std::vector<CControlUI*> all;
+        m_root->WalkTree(CollectInto, &all, kFindVisible | kFindEnabled | kFindMeFirst);
+        for (CControlUI* c : all) {
+            if (c->GetShortcut() != 0 && c->GetShortcut() == ch) {
+                c->TakeFocus();
+                c->Trigger();
+                return true;
+            }
+        }
+        break;
+    }
+    case WM_SYSKEYDOWN:
+        if (m_focus) SendEvent(m_focus, kEventSysKey, wParam, lParam);
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+}  // namespace SkinUI
