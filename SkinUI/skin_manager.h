@@ -127,6 +127,7 @@ public:
 private:
     // Set once per process by the first manager: the default font, AlphaBlend, common controls.
     static void EnsureProcessDefaults();
+    SkinFont FindFont(int id) const;
     void SendEvent(CControlUI* control, int type, WPARAM key = 0, LPARAM lParam = 0, POINT* at = nullptr);
     void Deliver(NotifyRecord& record);
     void LayoutIfNeeded();

@@ -118,35 +118,26 @@ void CSkinManagerUI::SetDefaultFont(const std::wstring& face, int size, bool bol
     m_defaultFont = std::make_unique<SkinFont>(f);
 }
 
-HFONT CSkinManagerUI::LookupFont(int id) const {
+// The window's table, then the shared one, then the window's default, then the process's.
+// A copy: the shared tables may change on another thread once the lock is released.
+SkinFont CSkinManagerUI::FindFont(int id) const {
     if (id >= 0) {
         const std::wstring key = std::to_wstring(id);
         auto it = m_fonts.find(key);
-        if (it != m_fonts.end()) return it->second.font;
+        if (it != m_fonts.end()) return it->second;
         std::lock_guard<std::mutex> lock(g_sharedFontMutex);
         auto& fonts = SharedFonts();
         auto sit = fonts.find(key);
-        if (sit != fonts.end()) return sit->second.font;
+        if (sit != fonts.end()) return sit->second;
     }
-    if (m_defaultFont) return m_defaultFont->font;
+    if (m_defaultFont) return *m_defaultFont;
     std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-    return g_defaults->font.font;
+    return g_defaults->font;
 }
 
-int CSkinManagerUI::LookupFontHeight(int id) const {
-    if (id >= 0) {
-        const std::wstring key = std::to_wstring(id);
-        auto it = m_fonts.find(key);
-        if (it != m_fonts.end()) return it->second.textHeight;
-        std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-        auto& fonts = SharedFonts();
-        auto sit = fonts.find(key);
-        if (sit != fonts.end()) return sit->second.textHeight;
-    }
-    if (m_defaultFont) return m_defaultFont->textHeight;
-    std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-    return g_defaults->font.textHeight;
-}
+HFONT CSkinManagerUI::LookupFont(int id) const { return FindFont(id).font; }
+
+int CSkinManagerUI::LookupFontHeight(int id) const { return FindFont(id).textHeight; }
 
 const SkinImage* CSkinManagerUI::LoadSkinImage(const ImageDescriptor& d) {
     if (d.name.empty()) return nullptr;
