@@ -135,6 +135,25 @@ private:
     void ShowTooltip();
     void HideTooltip();
     void MoveFocus(bool forward);
+    void ClearHotControl();
+    void TrackMouse();
+
+    // Handlers of MessageHandler, one per message: true when the message is consumed.
+    bool OnClose();
+    bool OnEraseBackground(LRESULT& result);
+    bool OnPaint();
+    bool OnPrintClient(HDC dc);
+    bool OnSize();
+    bool OnMouseMove(LPARAM lParam);
+    bool OnMouseLeave();
+    bool OnMouseHover();
+    bool OnButtonDown(int eventType, LPARAM lParam);   // left button down or double click
+    bool OnButtonUp(LPARAM lParam);
+    bool OnRightButtonDown(LPARAM lParam);
+    bool OnContextMenu(LPARAM lParam);
+    bool OnMouseWheel(WPARAM wParam, LPARAM lParam);
+    bool OnSetCursor(LPARAM lParam, LRESULT& result);
+    bool OnKey(int eventType, WPARAM wParam, LPARAM lParam);   // key down, key up, character
 
     HWND m_hwnd = nullptr;
     CControlUI* m_root = nullptr;

@@ -1,6 +1,7 @@
 // The paint manager's input: keyboard focus moves, shortcuts, message filters and tooltips.
 #include "SkinUI/skin_manager.h"
 
+#include <windowsx.h>
 #include <commctrl.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 
 namespace SkinUI {
 namespace {
+
+POINT PointOf(LPARAM lParam) { return POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}; }
 
 CControlUI* CollectInto(CControlUI* control, void* data) {
     static_cast<std::vector<CControlUI*>*>(data)->push_back(control);
@@ -111,6 +114,132 @@ bool CSkinManagerUI::PreMessageHandler(UINT message, WPARAM wParam, LPARAM lPara
     default:
         break;
     }
+    return false;
+}
+
+// The hot control stops being hot before it hears of it, so that its handler sees the new
+// state; its tooltip goes with it.
+void CSkinManagerUI::ClearHotControl() {
+    HideTooltip();
+    CControlUI* old = m_hot;
+    m_hot = nullptr;
+    if (old) SendEvent(old, kEventMouseLeave);
+}
+
+// Arms hover and leave tracking; the hover time is the tooltip's.
+void CSkinManagerUI::TrackMouse() {
+    if (m_tracking) return;
+    DWORD hover = 400;
+    if (m_tooltip) hover = static_cast<DWORD>(::SendMessageW(m_tooltip, TTM_GETDELAYTIME, TTDT_INITIAL, 0));
+    TRACKMOUSEEVENT tme{sizeof(tme), TME_HOVER | TME_LEAVE, m_hwnd, hover};
+    ::TrackMouseEvent(&tme);
+    m_tracking = true;
+}
+
+bool CSkinManagerUI::OnClose() {
+    ClearHotControl();
+    if (m_click) {
+        // Released away from every control, so that closing never counts as a click.
+        CControlUI* click = m_click;
+        m_click = nullptr;
+        POINT nowhere{-32768, -32768};
+        SendEvent(click, kEventButtonUp, 0, 0, &nowhere);
+    }
+    SetFocusControl(nullptr);
+    HWND owner = ::GetWindow(m_hwnd, GW_OWNER);
+    if (!owner) owner = ::GetParent(m_hwnd);
+    if (owner) ::SetFocus(owner);
+    return false;
+}
+
+bool CSkinManagerUI::OnSize() {
+    if (m_focus) SendEvent(m_focus, kEventWindowSize);
+    if (m_root) RequestLayout();
+    return false;
+}
+
+bool CSkinManagerUI::OnMouseMove(LPARAM lParam) {
+    TrackMouse();
+    m_lastMouse = PointOf(lParam);
+    CControlUI* control = LookupControl(m_lastMouse);
+    if (control != m_hot) {
+        ClearHotControl();
+        m_hot = control;
+        if (control) SendEvent(control, kEventMouseEnter);
+    }
+    // A pressed control follows the pointer wherever it goes.
+    SendEvent(m_click ? m_click : control, kEventMouseMove, 0, lParam);
+    return false;
+}
+
+bool CSkinManagerUI::OnMouseLeave() {
+    m_tracking = false;
+    if (m_click) HideTooltip();   // a pressed control stays hot until the button goes up
+    else ClearHotControl();
+    return false;
+}
+
+bool CSkinManagerUI::OnMouseHover() {
+    m_tracking = false;   // hover tracking is one-shot: the next move arms it again
+    ShowTooltip();
+    return true;
+}
+
+bool CSkinManagerUI::OnButtonDown(int eventType, LPARAM lParam) {
+    ::SetFocus(m_hwnd);
+    m_lastMouse = PointOf(lParam);
+    CControlUI* control = LookupControl(m_lastMouse);
+    if (!control) return false;
+    m_click = control;
+    control->TakeFocus();
+    ::SetCapture(m_hwnd);
+    if (m_click == control) SendEvent(control, eventType, 0, lParam);
+    return false;
+}
+
+bool CSkinManagerUI::OnButtonUp(LPARAM lParam) {
+    m_lastMouse = PointOf(lParam);
+    ::ReleaseCapture();
+    CControlUI* click = m_click;
+    m_click = nullptr;   // cleared first: the click's handler may run a modal loop
+    SendEvent(click, kEventButtonUp, 0, lParam);
+    return false;
+}
+
+bool CSkinManagerUI::OnRightButtonDown(LPARAM lParam) {
+    ::SetFocus(m_hwnd);
+    m_lastMouse = PointOf(lParam);
+    SendEvent(LookupControl(m_lastMouse), kEventRightButtonDown, 0, lParam);
+    return false;
+}
+
+bool CSkinManagerUI::OnContextMenu(LPARAM lParam) {
+    SendEvent(m_hot, kEventContextMenu, 0, lParam);
+    return false;
+}
+
+bool CSkinManagerUI::OnMouseWheel(WPARAM wParam, LPARAM lParam) {
+    POINT pt = PointOf(lParam);   // screen coordinates
+    ::ScreenToClient(m_hwnd, &pt);
+    m_lastMouse = pt;
+    SendEvent(LookupControl(pt), kEventScrollWheel, wParam, lParam);
+    return false;
+}
+
+bool CSkinManagerUI::OnSetCursor(LPARAM lParam, LRESULT& result) {
+    if (LOWORD(lParam) != HTCLIENT) return false;
+    POINT pt;
+    ::GetCursorPos(&pt);
+    ::ScreenToClient(m_hwnd, &pt);
+    CControlUI* control = LookupControl(pt);
+    if (!control) return false;
+    SendEvent(control, kEventSetCursor, 0, 0, &pt);
+    result = TRUE;
+    return true;
+}
+
+bool CSkinManagerUI::OnKey(int eventType, WPARAM wParam, LPARAM lParam) {
+    SendEvent(m_focus, eventType, wParam, lParam);
     return false;
 }
 

@@ -23,4 +23,42 @@ void CSkinManagerUI::PaintTree(HDC dc, const RECT& paintRect) {
     if (m_root) m_root->Paint(dc, paintRect);
 }
 
+bool CSkinManagerUI::OnEraseBackground(LRESULT& result) {
+    if (!m_root) return false;
+    result = 1;   // the tree paints every pixel
+    return true;
+}
+
+// Painted off screen first, so that a control never shows half drawn.
+bool CSkinManagerUI::OnPaint() {
+    if (!m_root) return false;
+    LayoutIfNeeded();
+    if (!m_hwnd) return false;
+    PAINTSTRUCT ps;
+    HDC dc = ::BeginPaint(m_hwnd, &ps);
+    RECT client;
+    ::GetClientRect(m_hwnd, &client);
+    if (m_root && !::IsRectEmpty(&ps.rcPaint) && !::IsRectEmpty(&client)) {
+        HDC mem = ::CreateCompatibleDC(dc);
+        HBITMAP bmp = ::CreateCompatibleBitmap(dc, client.right, client.bottom);
+        HGDIOBJ old = ::SelectObject(mem, bmp);
+        m_root->Paint(mem, ps.rcPaint);
+        ::BitBlt(dc, ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right - ps.rcPaint.left,
+                 ps.rcPaint.bottom - ps.rcPaint.top, mem, ps.rcPaint.left, ps.rcPaint.top, SRCCOPY);
+        ::SelectObject(mem, old);
+        ::DeleteObject(bmp);
+        ::DeleteDC(mem);
+    }
+    ::EndPaint(m_hwnd, &ps);
+    return true;
+}
+
+bool CSkinManagerUI::OnPrintClient(HDC dc) {
+    if (!m_root) return false;
+    RECT client;
+    ::GetClientRect(m_hwnd, &client);
+    PaintTree(dc, client);
+    return true;
+}
+
 }  // namespace SkinUI

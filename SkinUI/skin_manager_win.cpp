@@ -2,9 +2,6 @@
 // control tree with its names, focus, and the notifications.
 #include "SkinUI/skin_manager.h"
 
-#include <windowsx.h>
-#include <commctrl.h>
-
 #include <algorithm>
 #include <mutex>
 
@@ -222,6 +219,8 @@ void CSkinManagerUI::SendEvent(CControlUI* control, int type, WPARAM key, LPARAM
     control->HandleEvent(ev);
 }
 
+// One handler per message, after the window's own handlers; each answers whether it consumed
+// the message.
 bool CSkinManagerUI::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     result = 0;
     if (!m_hwnd) return false;
@@ -230,158 +229,25 @@ bool CSkinManagerUI::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, 
         return true;
     }
     switch (message) {
-    case WM_CLOSE: {
-        if (m_hot) {
-            CControlUI* hot = m_hot;
-            m_hot = nullptr;
-            SendEvent(hot, kEventMouseLeave);
-        }
-        if (m_click) {
-            // Released away from every control, so that closing never counts as a click.
-            CControlUI* click = m_click;
-            m_click = nullptr;
-            POINT nowhere{-32768, -32768};
-            SendEvent(click, kEventButtonUp, 0, 0, &nowhere);
-        }
-        SetFocusControl(nullptr);
-        HWND owner = ::GetWindow(m_hwnd, GW_OWNER);
-        if (!owner) owner = ::GetParent(m_hwnd);
-        if (owner) ::SetFocus(owner);
-        return false;
-    }
-    case WM_ERASEBKGND:
-        if (!m_root) return false;
-        result = 1;
-        return true;
-    case WM_PAINT: {
-        if (!m_root) return false;
-        LayoutIfNeeded();
-        if (!m_hwnd) return false;
-        PAINTSTRUCT ps;
-        HDC dc = ::BeginPaint(m_hwnd, &ps);
-        RECT client;
-        ::GetClientRect(m_hwnd, &client);
-        if (m_root && !::IsRectEmpty(&ps.rcPaint) && !::IsRectEmpty(&client)) {
-            HDC mem = ::CreateCompatibleDC(dc);
-            HBITMAP bmp = ::CreateCompatibleBitmap(dc, client.right, client.bottom);
-            HGDIOBJ old = ::SelectObject(mem, bmp);
-            m_root->Paint(mem, ps.rcPaint);
-            ::BitBlt(dc, ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right - ps.rcPaint.left,
-                     ps.rcPaint.bottom - ps.rcPaint.top, mem, ps.rcPaint.left, ps.rcPaint.top, SRCCOPY);
-            ::SelectObject(mem, old);
-            ::DeleteObject(bmp);
-            ::DeleteDC(mem);
-        }
-        ::EndPaint(m_hwnd, &ps);
-        return true;
-    }
-    case WM_PRINTCLIENT: {
-        if (!m_root) return false;
-        RECT client;
-        ::GetClientRect(m_hwnd, &client);
-        PaintTree(reinterpret_cast<HDC>(wParam), client);
-        return true;
-    }
-    case WM_SIZE:
-        if (m_focus) SendEvent(m_focus, kEventWindowSize);
-        if (m_root) RequestLayout();
-        return false;
-    case WM_MOUSEMOVE: {
-        if (!m_tracking) {
-            DWORD hover = 400;
-            if (m_tooltip) hover = static_cast<DWORD>(::SendMessageW(m_tooltip, TTM_GETDELAYTIME, TTDT_INITIAL, 0));
-            TRACKMOUSEEVENT tme{sizeof(tme), TME_HOVER | TME_LEAVE, m_hwnd, hover};
-            ::TrackMouseEvent(&tme);
-            m_tracking = true;
-        }
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        CControlUI* control = LookupControl(m_lastMouse);
-        if (control != m_hot) {
-            if (m_hot) {
-                CControlUI* old = m_hot;
-                m_hot = nullptr;
-                HideTooltip();
-                SendEvent(old, kEventMouseLeave);
-            }
-            m_hot = control;
-            if (control) SendEvent(control, kEventMouseEnter);
-        }
-        if (m_click) SendEvent(m_click, kEventMouseMove, 0, lParam);
-        else if (control) SendEvent(control, kEventMouseMove, 0, lParam);
-        return false;
-    }
-    case WM_MOUSELEAVE:
-        m_tracking = false;
-        HideTooltip();
-        if (m_hot && !m_click) {
-            CControlUI* old = m_hot;
-            m_hot = nullptr;
-            SendEvent(old, kEventMouseLeave);
-        }
-        return false;
-    case WM_MOUSEHOVER:
-        m_tracking = false;   // hover tracking is one-shot: the next move arms it again
-        ShowTooltip();
-        return true;
-    case WM_LBUTTONDOWN:
-    case WM_LBUTTONDBLCLK: {
-        ::SetFocus(m_hwnd);
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        CControlUI* control = LookupControl(m_lastMouse);
-        if (!control) return false;
-        m_click = control;
-        control->TakeFocus();
-        ::SetCapture(m_hwnd);
-        if (m_click == control)
-            SendEvent(control, message == WM_LBUTTONDOWN ? kEventButtonDown : kEventDoubleClick, 0, lParam);
-        return false;
-    }
-    case WM_LBUTTONUP: {
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        ::ReleaseCapture();
-        CControlUI* click = m_click;
-        m_click = nullptr;   // cleared first: the click's handler may run a modal loop
-        if (click) SendEvent(click, kEventButtonUp, 0, lParam);
-        return false;
-    }
-    case WM_RBUTTONDOWN: {
-        ::SetFocus(m_hwnd);
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        if (CControlUI* control = LookupControl(m_lastMouse)) SendEvent(control, kEventRightButtonDown, 0, lParam);
-        return false;
-    }
-    case WM_CONTEXTMENU:
-        if (m_hot) SendEvent(m_hot, kEventContextMenu, 0, lParam);
-        return false;
-    case WM_MOUSEWHEEL: {
-        POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        ::ScreenToClient(m_hwnd, &pt);
-        m_lastMouse = pt;
-        if (CControlUI* control = LookupControl(pt)) SendEvent(control, kEventScrollWheel, wParam, lParam);
-        return false;
-    }
-    case WM_SETCURSOR: {
-        if (LOWORD(lParam) != HTCLIENT) return false;
-        POINT pt;
-        ::GetCursorPos(&pt);
-        ::ScreenToClient(m_hwnd, &pt);
-        CControlUI* control = LookupControl(pt);
-        if (!control) return false;
-        SendEvent(control, kEventSetCursor, 0, 0, &pt);
-        result = TRUE;
-        return true;
-    }
-    case WM_KEYDOWN:
-        if (m_focus) SendEvent(m_focus, kEventKeyDown, wParam, lParam);
-        return false;
-    case WM_KEYUP:
-        if (m_focus) SendEvent(m_focus, kEventKeyUp, wParam, lParam);
-        return false;
-    case WM_CHAR:
-        if (m_focus) SendEvent(m_focus, kEventChar, wParam, lParam);
-        return false;
-    default:
-        return false;
+    case WM_CLOSE: return OnClose();
+    case WM_ERASEBKGND: return OnEraseBackground(result);
+    case WM_PAINT: return OnPaint();
+    case WM_PRINTCLIENT: return OnPrintClient(reinterpret_cast<HDC>(wParam));
+    case WM_SIZE: return OnSize();
+    case WM_MOUSEMOVE: return OnMouseMove(lParam);
+    case WM_MOUSELEAVE: return OnMouseLeave();
+    case WM_MOUSEHOVER: return OnMouseHover();
+    case WM_LBUTTONDOWN: return OnButtonDown(kEventButtonDown, lParam);
+    case WM_LBUTTONDBLCLK: return OnButtonDown(kEventDoubleClick, lParam);
+    case WM_LBUTTONUP: return OnButtonUp(lParam);
+    case WM_RBUTTONDOWN: return OnRightButtonDown(lParam);
+    case WM_CONTEXTMENU: return OnContextMenu(lParam);
+    case WM_MOUSEWHEEL: return OnMouseWheel(wParam, lParam);
+    case WM_SETCURSOR: return OnSetCursor(lParam, result);
+    case WM_KEYDOWN: return OnKey(kEventKeyDown, wParam, lParam);
+    case WM_KEYUP: return OnKey(kEventKeyUp, wParam, lParam);
+    case WM_CHAR: return OnKey(kEventChar, wParam, lParam);
+    default: return false;
     }
 }
 
