@@ -88,8 +88,6 @@ void CContainerUI::Arrange(RECT rc, bool invalidate) {
     }
 }
 
-void CContainerUI::SetShown(bool visible) { CControlUI::SetShown(visible); }
-
 CControlUI* CContainerUI::WalkTree(FindCallback callback, void* data, UINT flags) {
     if ((flags & kFindVisible) && !IsVisible()) return nullptr;
     if ((flags & kFindEnabled) && !IsEnabled()) return nullptr;
@@ -106,8 +104,6 @@ CControlUI* CContainerUI::WalkTree(FindCallback callback, void* data, UINT flags
     }
     return (flags & kFindMeFirst) ? nullptr : callback(this, data);
 }
-
-void CContainerUI::HandleEvent(ControlEvent& event) { CControlUI::HandleEvent(event); }
 
 void CContainerUI::ApplyAttribute(const std::wstring& name, const std::wstring& value) {
     if (name == L"inset") SetInset(ToRect(ParseRect(value)));
@@ -187,11 +183,6 @@ void CVerticalLayoutUI::Arrange(RECT rc, bool invalidate) {
     CControlUI::Arrange(rc, invalidate);
     if (!m_items.empty()) ArrangeChildren(*this, m_items, false);
 }
-void CVerticalLayoutUI::HandleEvent(ControlEvent& event) { CContainerUI::HandleEvent(event); }
-void CVerticalLayoutUI::ApplyAttribute(const std::wstring& name, const std::wstring& value) {
-    CContainerUI::ApplyAttribute(name, value);   // "align" and the like are not layout attributes
-}
-void CVerticalLayoutUI::PaintAfterChildren(HDC) {}
 
 std::wstring CHorizontalLayoutUI::ClassName() const { return L"HorizontalLayoutUI"; }
 void* CHorizontalLayoutUI::GetInterface(const std::wstring& name) {
@@ -201,10 +192,5 @@ void CHorizontalLayoutUI::Arrange(RECT rc, bool invalidate) {
     CControlUI::Arrange(rc, invalidate);
     if (!m_items.empty()) ArrangeChildren(*this, m_items, true);
 }
-void CHorizontalLayoutUI::HandleEvent(ControlEvent& event) { CContainerUI::HandleEvent(event); }
-void CHorizontalLayoutUI::ApplyAttribute(const std::wstring& name, const std::wstring& value) {
-    CContainerUI::ApplyAttribute(name, value);
-}
-void CHorizontalLayoutUI::PaintAfterChildren(HDC) {}
 
 }  // namespace SkinUI

@@ -143,9 +143,7 @@ public:
     void* GetInterface(const std::wstring& name) override;
     void BindManager(CSkinManagerUI* manager, CControlUI* parent, bool initialise) override;
     void Arrange(RECT rc, bool invalidate = true) override;
-    void SetShown(bool visible) override;
     CControlUI* WalkTree(FindCallback callback, void* data, UINT flags) override;
-    void HandleEvent(ControlEvent& event) override;
     void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
     void Paint(HDC dc, const RECT& paintRect) override;
 
@@ -168,14 +166,13 @@ protected:
     int m_childPadding = 0;
 };
 
+// The layouts place their children along one axis; they read no attributes of their own (an
+// "align" on a layout is ignored).
 class CVerticalLayoutUI : public CContainerUI {
 public:
     std::wstring ClassName() const override;
     void* GetInterface(const std::wstring& name) override;
     void Arrange(RECT rc, bool invalidate = true) override;
-    void HandleEvent(ControlEvent& event) override;
-    void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
-    void PaintAfterChildren(HDC dc) override;
 };
 
 class CHorizontalLayoutUI : public CContainerUI {
@@ -183,18 +180,12 @@ public:
     std::wstring ClassName() const override;
     void* GetInterface(const std::wstring& name) override;
     void Arrange(RECT rc, bool invalidate = true) override;
-    void HandleEvent(ControlEvent& event) override;
-    void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
-    void PaintAfterChildren(HDC dc) override;
 };
 
 class CLabelUI : public CControlUI {
 public:
     std::wstring ClassName() const override;
     void* GetInterface(const std::wstring& name) override;
-    std::wstring GetControlText() const override;
-    void SetControlText(const std::wstring& text) override;
-    void HandleEvent(ControlEvent& event) override;
     void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
     SIZE Measure(SIZE available) override;
     void PaintLabelText(HDC dc) override;

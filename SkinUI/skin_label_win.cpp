@@ -14,9 +14,6 @@ std::wstring CLabelUI::ClassName() const { return L"LabelUI"; }
 void* CLabelUI::GetInterface(const std::wstring& name) {
     return name == L"Label" ? this : CControlUI::GetInterface(name);
 }
-std::wstring CLabelUI::GetControlText() const { return m_text; }
-void CLabelUI::SetControlText(const std::wstring& text) { CControlUI::SetControlText(text); }
-void CLabelUI::HandleEvent(ControlEvent& event) { CControlUI::HandleEvent(event); }
 
 void CLabelUI::ApplyAttribute(const std::wstring& name, const std::wstring& value) {
     if (name == L"font") SetFontId(ParseInteger(value));

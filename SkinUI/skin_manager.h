@@ -115,7 +115,6 @@ public:
     bool MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
     // Before translation: the message filters, then Tab, Alt+shortcut and system keys.
     bool PreMessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
-    bool TranslateAccelerator(MSG* msg);   // no accelerator tables: never consumes
 
     // Thread-safe snapshot of the filtering managers of the calling thread, newest first.
     static std::vector<CSkinManagerUI*> ThreadManagers();

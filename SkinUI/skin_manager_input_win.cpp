@@ -21,8 +21,6 @@ CControlUI* CollectInto(CControlUI* control, void* data) {
 
 }  // namespace
 
-bool CSkinManagerUI::TranslateAccelerator(MSG*) { return false; }
-
 void CSkinManagerUI::ShowTooltip() {
     if (!m_hot || m_hot->GetTooltip().empty() || !m_hwnd) return;
     if (!m_tooltip) {

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "SkinUI/skin_defs.h"
 #include "SkinUI/skin_manager.h"
@@ -41,9 +40,6 @@ public:
     void CentreOnOwner();
     // Sets the big and small window icons from an icon resource of the module instance.
     void SetWindowIcon(UINT resourceId);
-    void ResizeClient(int cx, int cy);
-    LRESULT SendMessageToWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
-    BOOL PostMessageToWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
     // Runs the thread's message loop until WM_QUIT.
     static void RunMessageLoop();
@@ -85,15 +81,10 @@ public:
     };
 
     virtual ~CNotifyPump() = default;
-    bool AddVirtualWnd(const std::wstring& name, CNotifyPump* pump);
-    bool RemoveVirtualWnd(const std::wstring& name);
-    // Offers the record to the virtual-window pump of its name, then to the message maps.
+    // Calls the handler of the first map (the window's own, then its bases') with an entry for
+    // the record; false when none has one.
     bool NotifyPump(NotifyRecord& record);
     virtual const MessageMap* GetMessageMap() const { return nullptr; }
-
-private:
-    bool DispatchThroughMaps(NotifyRecord& record);
-    std::vector<std::pair<std::wstring, CNotifyPump*>> m_virtualWnds;
 };
 
 class WindowImplBase : public CWindowWnd,

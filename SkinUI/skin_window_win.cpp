@@ -7,7 +7,6 @@
 #include "SkinUI/skin_layout.h"
 #include "SkinUI/skin_settings.h"
 #include "SkinUI/skin_values.h"
-#include "app/core/ascii.h"
 #include "log/rklog.h"
 
 namespace SkinUI {
@@ -113,23 +112,6 @@ void CWindowWnd::SetWindowIcon(UINT resourceId) {
     ::SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
 }
 
-void CWindowWnd::ResizeClient(int cx, int cy) {
-    if (!m_hwnd) return;
-    RECT rc{0, 0, cx, cy};
-    ::AdjustWindowRectEx(&rc, static_cast<DWORD>(::GetWindowLongW(m_hwnd, GWL_STYLE)), FALSE,
-                         static_cast<DWORD>(::GetWindowLongW(m_hwnd, GWL_EXSTYLE)));
-    ::SetWindowPos(m_hwnd, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top,
-                   SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
-}
-
-LRESULT CWindowWnd::SendMessageToWindow(UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::SendMessageW(m_hwnd, message, wParam, lParam);
-}
-
-BOOL CWindowWnd::PostMessageToWindow(UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::PostMessageW(m_hwnd, message, wParam, lParam);
-}
-
 void CWindowWnd::RunMessageLoop() {
     MSG msg{};
     for (;;) {
@@ -153,11 +135,9 @@ bool CWindowWnd::PreTranslate(MSG* msg) {
         LRESULT result = 0;
         if (child) {
             if (!::IsChild(window, msg->hwnd)) continue;
-            if (manager->TranslateAccelerator(msg)) return true;
             if (manager->PreMessageHandler(msg->message, msg->wParam, msg->lParam, result)) return true;
         } else if (window == msg->hwnd) {
-            return manager->TranslateAccelerator(msg) ||
-                   manager->PreMessageHandler(msg->message, msg->wParam, msg->lParam, result);
+            return manager->PreMessageHandler(msg->message, msg->wParam, msg->lParam, result);
         }
     }
     return false;
@@ -192,24 +172,7 @@ LRESULT CALLBACK CWindowWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 
 // ---------------------------------------------------------------- CNotifyPump
 
-bool CNotifyPump::AddVirtualWnd(const std::wstring& name, CNotifyPump* pump) {
-    for (const auto& v : m_virtualWnds)
-        if (EqualsIgnoreAsciiCase(v.first, name)) return false;
-    m_virtualWnds.emplace_back(name, pump);
-    return true;
-}
-
-bool CNotifyPump::RemoveVirtualWnd(const std::wstring& name) {
-    for (auto it = m_virtualWnds.begin(); it != m_virtualWnds.end(); ++it) {
-        if (EqualsIgnoreAsciiCase(it->first, name)) {
-            m_virtualWnds.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CNotifyPump::DispatchThroughMaps(NotifyRecord& record) {
+bool CNotifyPump::NotifyPump(NotifyRecord& record) {
     for (const MessageMap* map = GetMessageMap(); map; map = map->base) {
         const MapEntry* match = nullptr;
         for (std::size_t i = 0; i < map->count; ++i) {
@@ -229,15 +192,6 @@ bool CNotifyPump::DispatchThroughMaps(NotifyRecord& record) {
         }
     }
     return false;
-}
-
-bool CNotifyPump::NotifyPump(NotifyRecord& record) {
-    if (!record.virtualWindow.empty()) {
-        for (const auto& v : m_virtualWnds)
-            if (EqualsIgnoreAsciiCase(v.first, record.virtualWindow) && v.second && v.second->DispatchThroughMaps(record))
-                return true;
-    }
-    return DispatchThroughMaps(record);
 }
 
 // ---------------------------------------------------------------- WindowImplBase
@@ -442,7 +396,6 @@ LRESULT WindowImplBase::OnWindowCreated(UINT, WPARAM, LPARAM, bool&) {
 
     m_manager.AttachTree(root);
     m_manager.AddNotifyTarget(this);
-    m_manager.SetBackgroundTransparent(m_manager.GetBackgroundTransparent());
     OnSkinBuilt();
     return 0;
 }
