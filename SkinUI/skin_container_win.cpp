@@ -89,9 +89,7 @@ void CContainerUI::Arrange(RECT rc, bool invalidate) {
 }
 
 CControlUI* CContainerUI::WalkTree(FindCallback callback, void* data, UINT flags) {
-    if ((flags & kFindVisible) && !IsVisible()) return nullptr;
-    if ((flags & kFindEnabled) && !IsEnabled()) return nullptr;
-    if ((flags & kFindHitTest) && !Contains(m_rect, *static_cast<POINT*>(data))) return nullptr;
+    if (!PassesWalkFilter(data, flags)) return nullptr;
     if (flags & kFindMeFirst) {
         if (CControlUI* r = callback(this, data)) return r;
     }

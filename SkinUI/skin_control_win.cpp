@@ -70,11 +70,14 @@ void CControlUI::SetEnabled(bool enabled) {
     Invalidate();
 }
 
+bool CControlUI::PassesWalkFilter(void* data, UINT flags) const {
+    if ((flags & kFindVisible) && !IsVisible()) return false;
+    if ((flags & kFindEnabled) && !IsEnabled()) return false;
+    return !(flags & kFindHitTest) || Contains(m_rect, *static_cast<POINT*>(data));
+}
+
 CControlUI* CControlUI::WalkTree(FindCallback callback, void* data, UINT flags) {
-    if ((flags & kFindVisible) && !IsVisible()) return nullptr;
-    if ((flags & kFindEnabled) && !IsEnabled()) return nullptr;
-    if ((flags & kFindHitTest) && !Contains(m_rect, *static_cast<POINT*>(data))) return nullptr;
-    return callback(this, data);
+    return PassesWalkFilter(data, flags) ? callback(this, data) : nullptr;
 }
 
 void CControlUI::HandleEvent(ControlEvent& event) {

@@ -106,6 +106,8 @@ public:
     void CallNotifyDelegates(NotifyRecord& record);
 
 protected:
+    // Whether WalkTree may visit this control under `flags` (data: the point of a hit test).
+    bool PassesWalkFilter(void* data, UINT flags) const;
     bool DrawImage(HDC dc, ImageSlot& slot, const SkinRect* dest = nullptr, const SkinRect* source = nullptr);
     void FillColour(HDC dc, DWORD argb);
     RECT m_paintRect{};   // the part being painted, valid inside Paint
@@ -202,6 +204,7 @@ public:
 
 protected:
     int TextHeight() const;
+    void TakeDefaultColours();
     void DrawLabelText(HDC dc, DWORD colour);
     UINT m_textStyle = DT_VCENTER;
     int m_font = -1;

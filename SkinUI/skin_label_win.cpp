@@ -59,10 +59,15 @@ void CLabelUI::DrawLabelText(HDC dc, DWORD colour) {
     ::SelectObject(dc, oldFont);
 }
 
-void CLabelUI::PaintLabelText(HDC dc) {
-    if (!m_manager) return;
+// A colour of 0 stands for the paint manager's default, taken once at the first paint.
+void CLabelUI::TakeDefaultColours() {
     if (m_textColour == 0) m_textColour = m_manager->GetDefaultTextColour();
     if (m_disabledTextColour == 0) m_disabledTextColour = m_manager->GetDefaultDisabledColour();
+}
+
+void CLabelUI::PaintLabelText(HDC dc) {
+    if (!m_manager) return;
+    TakeDefaultColours();
     DrawLabelText(dc, IsEnabled() ? m_textColour : m_disabledTextColour);
 }
 
@@ -221,8 +226,7 @@ void CButtonUI::PaintStateImage(HDC dc) {
 
 void CButtonUI::PaintLabelText(HDC dc) {
     if (!m_manager) return;
-    if (m_textColour == 0) m_textColour = m_manager->GetDefaultTextColour();
-    if (m_disabledTextColour == 0) m_disabledTextColour = m_manager->GetDefaultDisabledColour();
+    TakeDefaultColours();
     DWORD colour = m_textColour;
     if (!IsEnabled()) colour = m_disabledTextColour;
     else if ((m_state & kStatePushed) && m_pushedTextColour != 0) colour = m_pushedTextColour;

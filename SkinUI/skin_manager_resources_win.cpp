@@ -17,6 +17,8 @@
 namespace SkinUI {
 namespace {
 
+const long long kMaxImageFileSize = 64LL << 20;
+
 // Defaults set once per process by the first paint manager.
 struct ProcessDefaults {
     SkinFont font;
@@ -52,21 +54,6 @@ SkinFont MakeFont(const std::wstring& face, int size, bool bold, bool underline,
     f.font = ::CreateFontIndirectW(&f.description);
     f.textHeight = f.font ? FontTextHeight(f.font) : 0;
     return f;
-}
-
-bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER size{};
-    bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart < (64LL << 20);
-    if (ok) {
-        bytes.resize(static_cast<std::size_t>(size.QuadPart));
-        DWORD read = 0;
-        ok = bytes.empty() || (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                               read == bytes.size());
-    }
-    ::CloseHandle(file);
-    return ok;
 }
 
 }  // namespace
@@ -153,10 +140,8 @@ const SkinImage* CSkinManagerUI::LoadSkinImage(const ImageDescriptor& d) {
     if (d.fromResource) {
         read = ReadModuleResource(ResourceIdFromName(d.name), d.resourceType, bytes);
     } else {
-        std::wstring path = d.name;
-        bool absolute = path.size() > 1 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
-        if (!absolute) path = (m_resourceFolder.empty() ? GetResourcePath() : m_resourceFolder) + path;
-        read = ReadFileBytes(path, bytes);
+        const std::wstring folder = m_resourceFolder.empty() ? GetResourcePath() : m_resourceFolder;
+        read = ReadSkinFile(ResolveSkinFile(d.name, folder), kMaxImageFileSize, bytes);
     }
     std::unique_ptr<SkinImage> image;
     std::string error = "not found";

@@ -5,6 +5,7 @@
 #include "SkinUI/skin_builder.h"
 #include "SkinUI/skin_controls.h"
 #include "SkinUI/skin_layout.h"
+#include "SkinUI/skin_rect.h"
 #include "SkinUI/skin_settings.h"
 #include "SkinUI/skin_values.h"
 #include "log/rklog.h"
@@ -95,9 +96,8 @@ void CWindowWnd::CentreOnOwner() {
     ::GetMonitorInfoW(::MonitorFromWindow(owner ? owner : m_hwnd, MONITOR_DEFAULTTONEAREST), &mi);
     RECT centre = mi.rcWork;
     if (owner && !::IsIconic(owner)) ::GetWindowRect(owner, &centre);
-    SkinSize pos = CentredPosition(SkinSize{w.right - w.left, w.bottom - w.top},
-                                   SkinRect{centre.left, centre.top, centre.right, centre.bottom},
-                                   SkinRect{mi.rcWork.left, mi.rcWork.top, mi.rcWork.right, mi.rcWork.bottom});
+    SkinSize pos = CentredPosition(SkinSize{w.right - w.left, w.bottom - w.top}, ToSkinRect(centre),
+                                   ToSkinRect(mi.rcWork));
     ::SetWindowPos(m_hwnd, nullptr, pos.cx, pos.cy, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
