@@ -1,4 +1,5 @@
-// The paint manager's input: keyboard focus moves, shortcuts, message filters and tooltips.
+// The paint manager's input: mouse messages routed to the controls (hot, click and focus
+// controls), keys, closing, the message filters, focus moves, shortcuts and tooltips.
 #include "SkinUI/skin_manager.h"
 
 #include <windowsx.h>

@@ -1,4 +1,5 @@
-// The paint manager's painting: the deferred layout and the tree painted into the window.
+// The paint manager's painting: the deferred layout, and the tree painted into the window (off
+// screen for WM_PAINT, directly for WM_PRINTCLIENT).
 #include "SkinUI/skin_manager.h"
 
 #include "SkinUI/skin_controls.h"
