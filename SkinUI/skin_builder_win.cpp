@@ -3,6 +3,7 @@
 #include "SkinUI/skin_controls.h"
 #include "SkinUI/skin_manager.h"
 #include "SkinUI/skin_markup.h"
+#include "SkinUI/skin_rect.h"
 #include "SkinUI/skin_settings.h"
 #include "SkinUI/skin_values.h"
 #include "app/core/ascii.h"
@@ -11,9 +12,11 @@
 namespace SkinUI {
 namespace {
 
+const long long kMaxSkinFileSize = 16LL << 20;
+
 bool IsResourceElement(const std::wstring& name) {
-    return EqualsIgnoreAsciiCase(name, L"Image") || EqualsIgnoreAsciiCase(name, L"Font") || EqualsIgnoreAsciiCase(name, L"Default") ||
-           EqualsIgnoreAsciiCase(name, L"MultiLanguage");
+    return EqualsIgnoreAsciiCase(name, L"Image") || EqualsIgnoreAsciiCase(name, L"Font") ||
+           EqualsIgnoreAsciiCase(name, L"Default") || EqualsIgnoreAsciiCase(name, L"MultiLanguage");
 }
 
 const std::wstring* FindAttr(const MarkupElement& e, const wchar_t* name) {
@@ -69,13 +72,13 @@ void ApplyWindowAttributes(const MarkupElement& root, CSkinManagerUI* manager) {
             manager->SetInitialSize(s.cx, s.cy);
         } else if (EqualsIgnoreAsciiCase(n, L"caption")) {
             SkinRect r = ParseRect(a.second);
-            manager->SetCaptionArea(RECT{r.left, r.top, r.right, r.bottom});
+            manager->SetCaptionArea(ToRect(r));
         } else if (EqualsIgnoreAsciiCase(n, L"roundcorner")) {
             SkinSize s = ParseSize(a.second);
             manager->SetCornerSize(s.cx, s.cy);
         } else if (EqualsIgnoreAsciiCase(n, L"sizebox")) {
             SkinRect r = ParseRect(a.second);
-            manager->SetSizeBox(RECT{r.left, r.top, r.right, r.bottom});
+            manager->SetSizeBox(ToRect(r));
         } else if (EqualsIgnoreAsciiCase(n, L"mininfo")) {
             SkinSize s = ParseSize(a.second);
             manager->SetMinInfo(s.cx, s.cy);
@@ -153,28 +156,11 @@ CControlUI* CSkinBuilder::Build(const std::wstring& skin, IDialogBuilderCallback
     std::size_t first = skin.find_first_not_of(L" \t\r\n");
     if (first != std::wstring::npos && skin[first] == L'<') return BuildMarkup(skin, callback, manager, parent);
 
-    std::wstring path = skin;
-    bool absolute = path.size() > 1 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
-    if (!absolute) {
-        std::wstring folder = manager && !manager->GetResourceFolder().empty() ? manager->GetResourceFolder()
-                                                                               : GetResourcePath();
-        path = folder + path;
-    }
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const std::wstring folder =
+        manager && !manager->GetResourceFolder().empty() ? manager->GetResourceFolder() : GetResourcePath();
+    const std::wstring path = ResolveSkinFile(skin, folder);
     std::string bytes;
-    bool ok = file != INVALID_HANDLE_VALUE;
-    if (ok) {
-        LARGE_INTEGER size{};
-        ok = ::GetFileSizeEx(file, &size) && size.QuadPart < (16LL << 20);
-        if (ok) {
-            bytes.resize(static_cast<std::size_t>(size.QuadPart));
-            DWORD read = 0;
-            ok = bytes.empty() ||
-                 (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
-        }
-        ::CloseHandle(file);
-    }
-    if (!ok) {
+    if (!ReadSkinFile(path, kMaxSkinFileSize, bytes)) {
         m_error = L"Skin file not readable";
         LOG_STREAM(rklog::kError) << "skin file " << EncodeUtf8(path) << " not readable";
         return nullptr;

@@ -68,4 +68,24 @@ bool ReadModuleResource(unsigned id, const std::wstring& type, std::string& byte
     return true;
 }
 
+std::wstring ResolveSkinFile(const std::wstring& name, const std::wstring& folder) {
+    bool absolute = name.size() > 1 && (name[1] == L':' || (name[0] == L'\\' && name[1] == L'\\'));
+    return absolute ? name : folder + name;
+}
+
+bool ReadSkinFile(const std::wstring& path, long long limit, std::string& bytes) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size{};
+    bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart < limit;
+    if (ok) {
+        bytes.resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes.empty() || (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                               read == bytes.size());
+    }
+    ::CloseHandle(file);
+    return ok;
+}
+
 }  // namespace SkinUI
