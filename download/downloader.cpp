@@ -6,7 +6,7 @@
 #include <exception>
 #include <mutex>
 
-#include "app/process_op.h"
+#include "app/core/process_op.h"
 #include "download/file_io.h"
 #include "log/rklog.h"
 

@@ -1,6 +1,6 @@
 #include "download/file_io.h"
 
-#include "app/textconv.h"
+#include "app/core/textconv.h"
 
 std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 

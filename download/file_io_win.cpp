@@ -1,6 +1,6 @@
 #include "download/file_io.h"
 
-#include "app/textconv.h"
+#include "app/core/textconv.h"
 
 std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) {
     const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));

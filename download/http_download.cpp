@@ -9,6 +9,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "app/core/ascii.h"
 #include "download/file_io.h"
 #include "download/http_connection.h"
 #include "download/http_header.h"
@@ -37,27 +38,6 @@ struct FileCloser {
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 bool IsEndOfStream(const error_code& ec) { return ec == boost::asio::error::eof; }
-
-bool SameDigest(const std::string& expected, const std::string& actual) {
-    if (expected.size() != actual.size()) return false;
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        char a = expected[i], b = actual[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
-
-std::string HexDigest(const unsigned char digest[16]) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text(32, '0');
-    for (int i = 0; i < 16; ++i) {
-        text[2 * i] = kHex[digest[i] >> 4];
-        text[2 * i + 1] = kHex[digest[i] & 15];
-    }
-    return text;
-}
 
 fs::path PartFile(const fs::path& folder, int index) { return folder / ("update.td" + std::to_string(index)); }
 
@@ -560,7 +540,7 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
     if (length != expectedLength) return discard(kLengthMismatch);
     unsigned char digest[16];
     if (!join.Digest(static_cast<std::uint64_t>(length), digest)) return discard(kProbeFailed);
-    if (!SameDigest(expectedMd5, HexDigest(digest))) return discard(kDigestMismatch);
+    if (!EqualsIgnoreAsciiCase(expectedMd5, DigestHex(digest))) return discard(kDigestMismatch);
 
     const fs::path zipPath = folder / "update.zip";
     RemoveFile(zipPath);

@@ -56,7 +56,7 @@ public:
     virtual bool list(const NativeString& dir, std::vector<NativeString>* names) = 0;
     // Exclusive lock held through a lock file; kLocked when another holder has it.
     virtual std::unique_ptr<DirLock> lock(const NativeString& path, FsResult* result) = 0;
-    virtual void hide(const NativeString& path) {}
+    virtual void hide(const NativeString& /*path*/) {}
     virtual void sleepMs(unsigned ms) = 0;
 };
 

@@ -30,7 +30,7 @@ private:
     OutFile* f_;
 };
 
-NativeString Literal(Fs& fs, const char* text) {
+NativeString Literal(const char* text) {
     NativeString out;
     for (const char* p = text; *p; ++p) out.push_back(static_cast<typename NativeString::value_type>(*p));
     return out;
@@ -123,7 +123,7 @@ int Installer::prepareTarget(const NativeString& folder) {
         NativeString p = target_;
         while (fs_.kind(p) == FsKind::kNone) {
             chain.push_back(p);
-            std::size_t sep = p.find_last_of(Literal(fs_, kSeparators));
+            std::size_t sep = p.find_last_of(Literal(kSeparators));
             if (sep == NativeString::npos || sep == 0) break;
             p = p.substr(0, sep);
         }
@@ -153,7 +153,7 @@ int Installer::prepareTarget(const NativeString& folder) {
 void Installer::cleanLeftovers() {
     std::vector<NativeString> names;
     if (!fs_.list(work_, &names)) return;
-    const NativeString oldP = Literal(fs_, kOldPrefix), stageP = Literal(fs_, kStagePrefix);
+    const NativeString oldP = Literal(kOldPrefix), stageP = Literal(kStagePrefix);
     for (const NativeString& n : names) {
         NativeString p = fs_.child(work_, n);
         if (n.compare(0, oldP.size(), oldP) == 0 && fs_.kind(p) == FsKind::kDir) {

@@ -7,7 +7,7 @@
 #include <map>
 
 #include "extract/extract_status.h"
-#include "extract/text_utf8.h"
+#include "extract/legacy_name.h"
 #include "extract/zip_path.h"
 
 namespace zpvx {

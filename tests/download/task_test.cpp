@@ -243,15 +243,14 @@ TEST_F(Task, ZipDownloaderKeepsThePackageDescription) {
     EXPECT_EQ(task.GetInfo().md5, "ABC");
 }
 
-#ifndef _WIN32
-TEST_F(Task, NativeInstallationOnlyWarns) {
-    ZipConf conf = parseZipConf(L"-url=http://127.0.0.1:1/a.zip -md5=abc", WFolder());
-    ZipDownloader task(conf, WFolder());
-    dltest::LogCapture::Clear();
+TEST_F(Task, DoInstallHandsThePackageToTheInstallationAction) {
+    ZipConf conf = parseZipConf(L"-url=http://127.0.0.1:1/a.zip -md5=abc -forcedupdate=2", WFolder());
+    std::vector<ZipConf> installed;
+    ZipDownloader task(conf, WFolder(), [&installed](const ZipConf& package) { installed.push_back(package); });
     task.DoInstall();
-    const std::string text = dltest::LogCapture::Text();
-    EXPECT_EQ(text.rfind("[ZPV][W][", 0), 0u);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
-    EXPECT_NE(text.find("installation needs Windows"), std::string::npos);
+    ASSERT_EQ(installed.size(), 1u);
+    EXPECT_EQ(installed[0].zipPath, conf.zipPath);
+    EXPECT_EQ(installed[0].forcedUpdate, 2);
+    ZipDownloader withoutAction(conf, WFolder());
+    withoutAction.DoInstall();   // nothing to run, nothing to fail
 }
-#endif

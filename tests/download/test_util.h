@@ -22,7 +22,7 @@
 extern char** environ;
 #endif
 
-#include "app/textconv.h"
+#include "app/core/textconv.h"
 #include "download/http_header.h"
 #include "download/md5.h"
 #include "download/timings.h"

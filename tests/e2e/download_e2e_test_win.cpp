@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
-#include "app/process_op.h"
+#include "app/core/process_op.h"
 #include "download/md5.h"
-#include "win_test_util.h"
+#include "tools/testkit/win_test_util.h"
 
 using namespace wintest;
 
@@ -42,11 +42,6 @@ std::string ReadFile(const std::wstring& path) {
     return ss.str();
 }
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-HWND WaitWindow(const wchar_t* cls, DWORD pid, DWORD ms) {
-    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(50))
-        if (HWND h = FindProcessWindow(cls, pid)) return h;
-    return nullptr;
-}
 void Click(HWND h, POINT p) {
     const LPARAM at = MAKELPARAM(p.x, p.y);
     PostMessageW(h, WM_MOUSEMOVE, 0, at);
