@@ -14,42 +14,16 @@
 
 #include "app/core/process_op.h"
 #include "download/md5.h"
+#include "tests/e2e/e2e_util.h"
 #include "tools/testkit/win_test_util.h"
 
+using namespace e2e;
 using namespace wintest;
 
 namespace {
-const wchar_t kUpdaterClass[] = L"zpv_updater_wnd_class_name";
-const wchar_t kLaunchClass[] = L"zpv_updater_launch_wnd_class_name";
-const POINT kSkipButton{264, 75};
 // The silent name server of the e2e_silent_lookup test entry (its private resolv.conf).
 const char kSilentAddress[] = "127.84.0.1";
 const char kSilentHost[] = "package.zpv-silent.test";
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
-std::wstring HostPath(const std::string& unixPath) {
-    std::wstring w = L"Z:";
-    for (char c : unixPath) w += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return w;
-}
-std::string ReadFile(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-void Click(HWND h, POINT p) {
-    const LPARAM at = MAKELPARAM(p.x, p.y);
-    PostMessageW(h, WM_MOUSEMOVE, 0, at);
-    Sleep(100);
-    PostMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    Sleep(100);
-    PostMessageW(h, WM_LBUTTONUP, 0, at);
-}
 
 class DownloadRun : public ::testing::Test {
 protected:
