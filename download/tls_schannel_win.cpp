@@ -11,6 +11,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 #define SECURITY_WIN32
+// The newer credential structure (TLS 1.3 capable) is declared only with this switch; its
+// strings need the UNICODE_STRING of subauth.h.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
 #include <schannel.h>
 #include <security.h>
 #include <sspi.h>
@@ -139,6 +143,18 @@ error_code VerifyCertificate(PCCERT_CONTEXT cert, const std::string& hostName) {
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, &para, 0, nullptr, &chain)) {
         return MakeTlsError(TlsError::kUntrusted);
+    }
+    // The chain's own status first: not every implementation of the SSL policy fails a chain
+    // that stops short of any root (one seen under the Wine test environment accepts it).
+    const DWORD trust = chain->TrustStatus.dwErrorStatus;
+    if (trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                 CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC)) {
+        CertFreeCertificateChain(chain);
+        return MakeTlsError(TlsError::kUntrusted);
+    }
+    if (trust & CERT_TRUST_IS_NOT_TIME_VALID) {
+        CertFreeCertificateChain(chain);
+        return MakeTlsError(TlsError::kExpired);
     }
     const std::wstring host = Widen(hostName);
     DWORD error = PolicyError(chain, host, 0);

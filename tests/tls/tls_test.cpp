@@ -179,6 +179,13 @@ TEST_F(Tls, PlainHttpServerRefusedQuickly) {
     EXPECT_LT(MsSince(start), 3000);
 }
 
+// A server that speaks nothing newer than TLS 1.1 (with a good certificate).
+TEST_F(Tls, OldProtocolRefused) {
+    error_code ec;
+    auto s = Open("localhost", Env("ZPV_HTTPS_OLD_PORT"), ec);
+    EXPECT_EQ(ec, MakeTlsError(TlsError::kHandshakeFailed)) << ec.message();
+}
+
 // A server that accepts and never answers the greeting is bounded by the per-read limit.
 TEST_F(Tls, SilentHandshakeEndsWithinTheLimit) {
     SilentServer server;
