@@ -5,7 +5,8 @@
 # nginx also serves the same files over TLS with the certificates of tools/test-certs.sh, one
 # port per certificate kind: good ($ZPV_HTTPS_PORT), expired, wrong name, untrusted root; and
 # the good certificate with nothing newer than TLS 1.1 ($ZPV_HTTPS_OLD_PORT).
-# On the plain port, /https/... answers 302 to the same path on the good TLS port.
+# On the plain port, /https/... answers 302 to the same path on the good TLS port; on the TLS
+# ports, PUT /upload/NAME stores the body as build/www/upload/NAME.
 _zpv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export ZPV_HTTP_PORT=${ZPV_HTTP_PORT:-18431}
 export ZPV_HTTPS_PORT=${ZPV_HTTPS_PORT:-18443}
@@ -45,6 +46,8 @@ zpv_services_start() {
     root $ZPV_WWW;
     location /https/ { alias $ZPV_WWW/; }
     location /slow/ { alias $ZPV_WWW/; limit_rate 50k; }
+    # Uploads land in the www folder: a test can check what a long write delivered.
+    location /upload/ { alias $ZPV_WWW/upload/; dav_methods PUT; create_full_put_path on; client_max_body_size 4m; }
   }"
   done
   cat > "$_zpv_run/nginx.conf" <<CONF

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -144,6 +145,30 @@ TEST_F(Tls, GoodCertificateServesTheFile) {
         EXPECT_TRUE(Body(Get(*s->tls, "/https/" + name, "127.0.0.1:" + port)) == body);
     }
     std::filesystem::remove(std::filesystem::path(m_www) / name);
+}
+
+// One write of many records' worth arrives whole and in order (nginx stores the body).
+TEST_F(Tls, LongWriteArrivesWhole) {
+    const std::string port = Env("ZPV_HTTPS_PORT");
+    const std::string name = "zpv-tls-put-" + std::to_string(Clock::now().time_since_epoch().count());
+    const std::string body = MakeBody(100 * 1024 + 3);
+    const std::string request = "PUT /upload/" + name + " HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                                "\r\nContent-Length: " + std::to_string(body.size()) +
+                                "\r\nConnection: close\r\n\r\n" + body;
+    error_code ec;
+    auto s = Open("127.0.0.1", port, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    s->tls->WriteAll(request.data(), request.size(), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    char buffer[1024];
+    const std::size_t n = s->tls->ReadSome(buffer, sizeof buffer, ec);
+    EXPECT_EQ(std::string(buffer, n).compare(0, 13, "HTTP/1.1 201 "), 0) << std::string(buffer, n);
+    const std::filesystem::path stored = std::filesystem::path(m_www) / "upload" / name;
+    std::ifstream in(stored, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(got == body) << got.size() << " of " << body.size() << " bytes";
+    in.close();
+    std::filesystem::remove(stored);
 }
 
 TEST_F(Tls, RefusedCertificatesNameTheirReason) {
