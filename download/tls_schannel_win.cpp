@@ -9,6 +9,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include <wincrypt.h>
 #define SECURITY_WIN32
 // The newer credential structure (TLS 1.3 capable) is declared only with this switch; its
@@ -131,24 +132,44 @@ DWORD PolicyError(PCCERT_CHAIN_CONTEXT chain, const std::wstring& host, DWORD ig
     return status.dwError;
 }
 
-// Checks the server's certificate as a browser does: a chain to a trusted root of the
-// system, valid dates, usable for a server, issued for hostName.
-error_code VerifyCertificate(PCCERT_CONTEXT cert, const std::string& hostName) {
+constexpr DWORD kNoTrustedRoot = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
+                                 CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC;
+// Longest wait for one issuer or root the system fetches while building a chain.
+constexpr DWORD kFetchTimeoutMs = 5000;
+
+// The chain of cert for a server, built from the local stores only, or (fetch) also with the
+// issuers and roots the system fetches on demand. A system keeps only part of its trusted roots
+// locally; the fetch is not bounded by the connection's stop flags, so it is done only when the
+// local stores do not complete the chain, and with a short limit.
+PCCERT_CHAIN_CONTEXT BuildChain(PCCERT_CONTEXT cert, bool fetch) {
     LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
     CERT_CHAIN_PARA para{};
     para.cbSize = sizeof(para);
     para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
+    para.dwUrlRetrievalTimeout = kFetchTimeoutMs;
+    const DWORD flags = fetch ? 0 : CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, &para, 0, nullptr, &chain)) {
-        return MakeTlsError(TlsError::kUntrusted);
+    if (!CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, &para, flags, nullptr, &chain)) {
+        return nullptr;
     }
+    return chain;
+}
+
+// Checks the server's certificate as a browser does: a chain to a trusted root of the
+// system, valid dates, usable for a server, issued for hostName.
+error_code VerifyCertificate(PCCERT_CONTEXT cert, const std::string& hostName) {
+    PCCERT_CHAIN_CONTEXT chain = BuildChain(cert, false);
+    if (chain && (chain->TrustStatus.dwErrorStatus & kNoTrustedRoot)) {
+        CertFreeCertificateChain(chain);
+        chain = BuildChain(cert, true);
+    }
+    if (!chain) return MakeTlsError(TlsError::kUntrusted);
     // The chain's own status first: not every implementation of the SSL policy fails a chain
     // that stops short of any root (one seen under the Wine test environment accepts it).
     const DWORD trust = chain->TrustStatus.dwErrorStatus;
-    if (trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
-                 CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_CYCLIC)) {
+    if (trust & kNoTrustedRoot) {
         CertFreeCertificateChain(chain);
         return MakeTlsError(TlsError::kUntrusted);
     }
