@@ -3,6 +3,7 @@
 // given as CA file; under Wine it is in the prefix's root store (tools/wine-prefix.sh).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -169,6 +170,52 @@ TEST_F(Tls, LongWriteArrivesWhole) {
     EXPECT_TRUE(got == body) << got.size() << " of " << body.size() << " bytes";
     in.close();
     std::filesystem::remove(stored);
+}
+
+// Passes reads through until a byte budget is spent, then reports the end of the stream: a
+// peer that closes in the middle of a record.
+class CutStream : public RawStream {
+public:
+    explicit CutStream(RawStream& inner) : m_inner(inner) {}
+    void WriteAll(const char* data, std::size_t size, error_code& ec) override { m_inner.WriteAll(data, size, ec); }
+    std::size_t ReadSome(char* buffer, std::size_t size, error_code& ec) override {
+        if (m_budget == 0) {
+            ec = asio::error::eof;
+            return 0;
+        }
+        const std::size_t n = m_inner.ReadSome(buffer, std::min(size, m_budget), ec);
+        if (m_budget != kUnlimited) m_budget -= n;
+        return n;
+    }
+    static constexpr std::size_t kUnlimited = static_cast<std::size_t>(-1);
+    std::size_t m_budget = kUnlimited;
+
+private:
+    RawStream& m_inner;
+};
+
+TEST_F(Tls, PeerClosingMidRecordEndsTheStream) {
+    const std::string name = "zpv-tls-cut-" + std::to_string(Clock::now().time_since_epoch().count()) + ".bin";
+    const std::string body = MakeBody(200 * 1024);
+    {
+        std::ofstream out(std::filesystem::path(m_www) / name, std::ios::binary);
+        out.write(body.data(), static_cast<std::streamsize>(body.size()));
+    }
+    const std::string port = Env("ZPV_HTTPS_PORT");
+    Session s({}, 5000);
+    s.connection.Connect("127.0.0.1:" + port);
+    CutStream cut(s.raw);
+    auto tls = MakeTlsTransport(cut, m_settings);
+    error_code ec;
+    tls->Handshake("127.0.0.1", ec);
+    ASSERT_FALSE(ec) << ec.message();
+    cut.m_budget = 40000;   // ends inside the third record of the response
+    const std::string response = Get(*tls, "/" + name, "127.0.0.1:" + port);
+    const std::string got = Body(response);
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), 40000u);
+    EXPECT_TRUE(got == body.substr(0, got.size()));
+    std::filesystem::remove(std::filesystem::path(m_www) / name);
 }
 
 TEST_F(Tls, RefusedCertificatesNameTheirReason) {
