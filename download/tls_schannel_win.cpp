@@ -245,11 +245,13 @@ bool SchannelTransport::AcquireCredentials() {
     SECURITY_STATUS status = AcquireCredentialsHandleW(
         nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, &current,
         nullptr, nullptr, &m_credentials, &expiry);
-    if (status != SEC_E_OK) {
+    // The oldest systems do not know the strong-crypto flag either; 1.2 alone keeps them safe.
+    for (const DWORD flags : {kCredentialFlags, kCredentialFlags & ~DWORD(SCH_USE_STRONG_CRYPTO)}) {
+        if (status == SEC_E_OK) break;
         SCHANNEL_CRED old{};
         old.dwVersion = SCHANNEL_CRED_VERSION;
         old.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-        old.dwFlags = kCredentialFlags;
+        old.dwFlags = flags;
         status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
                                            SECPKG_CRED_OUTBOUND, nullptr, &old, nullptr, nullptr,
                                            &m_credentials, &expiry);
