@@ -4,13 +4,30 @@
 #    render as glyphs rather than boxes, and the skins' Chinese face names map to it;
 #  - windows are not handed to a window manager (Xvfb has none, and hiding a managed window
 #    would wait for one for seconds).
+#  - the test root of tools/test-certs.sh is one of the machine's trusted roots, so that the
+#    system's TLS accepts the test servers (only in this prefix; needs the win64 build's
+#    zpv_add_root helper, and is redone whenever the test root changes).
 # Each step is idempotent; the stamp carries a version so that older prefixes are updated.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix}
 export WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+
+add_test_root() {
+  local certs helper=$root/build/win64/bin/zpv_add_root.exe
+  [ -f "$helper" ] || return 0
+  certs=$(bash "$root/tools/test-certs.sh")
+  local fp
+  fp=$(openssl x509 -in "$certs/ca.pem" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g')
+  [ -f "$WINEPREFIX/.zpv-root-$fp" ] && return 0
+  /usr/lib/wine/wine64 "$helper" "Z:${certs//\//\\}\\ca.der"
+  /usr/lib/wine/wineserver -w || true
+  rm -f "$WINEPREFIX"/.zpv-root-*
+  touch "$WINEPREFIX/.zpv-root-$fp"
+}
+
 stamp="$WINEPREFIX/.zpv-ready-2"
-[ -f "$stamp" ] && exit 0
+if [ -f "$stamp" ]; then add_test_root; exit 0; fi
 mkdir -p "$WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
@@ -47,3 +64,4 @@ fi
 /usr/lib/wine/wineserver -w || true
 rm -f "$reg" "$utf8"
 touch "$stamp"
+add_test_root

@@ -1,0 +1,30 @@
+// Bridge from a connected HttpConnection to the RawStream a transport runs on. The
+// connection's Write and ReadSome are already bounded by its time limit and stop flags.
+#pragma once
+
+#include <string>
+
+#include <boost/system/system_error.hpp>
+
+#include "download/http_connection.h"
+#include "download/transport.h"
+
+class ConnectionStream : public RawStream {
+public:
+    explicit ConnectionStream(HttpConnection& connection) : m_connection(connection) {}
+
+    void WriteAll(const char* data, std::size_t size, boost::system::error_code& ec) override {
+        ec.clear();
+        try {
+            m_connection.Write(std::string(data, size));
+        } catch (const boost::system::system_error& e) {
+            ec = e.code();
+        }
+    }
+    std::size_t ReadSome(char* buffer, std::size_t size, boost::system::error_code& ec) override {
+        return m_connection.ReadSome(buffer, size, ec);
+    }
+
+private:
+    HttpConnection& m_connection;
+};
