@@ -17,8 +17,9 @@ const char kRunFn[] = "Downloader::Run";
 class Downloader::State {
 public:
     State(const std::string& md5, const std::string& host, const std::string& path, bool stopClientFirst,
-          const std::wstring& folder)
-        : m_md5(md5), m_host(host), m_path(path), m_stopClientFirst(stopClientFirst), m_folder(folder) {
+          const std::wstring& folder, UrlScheme scheme)
+        : m_md5(md5), m_host(host), m_path(path), m_stopClientFirst(stopClientFirst), m_folder(folder),
+          m_scheme(scheme) {
         m_info.md5 = m_md5;
     }
 
@@ -43,6 +44,7 @@ public:
     DownloadInfo m_info;
     std::shared_ptr<CHttpDownload> m_transfer = std::make_shared<CHttpDownload>();
     std::wstring m_folder;
+    UrlScheme m_scheme;
     std::function<void(std::uint32_t)> m_onRetry;   // copies taken at Start
     std::function<void()> m_onFailed;
     std::atomic<int> m_lastResult{0};
@@ -65,7 +67,7 @@ Downloader::State::Outcome Downloader::State::RunAttempts() {
     std::uint32_t failed = 0;
     std::uint32_t redirects = 0;
     while (!m_stop.load()) {
-        const int result = m_transfer->Download(m_host, m_path, &m_info, folder);
+        const int result = m_transfer->Download(m_scheme, m_host, m_path, &m_info, folder);
         m_lastResult.store(result);
         if (m_stop.load()) return Outcome::kStopped;   // the owner is going away: no more callbacks
         if (result >= 0) {
@@ -111,8 +113,8 @@ void Downloader::State::Run() {
 }
 
 Downloader::Downloader(const std::string& md5, const std::string& host, const std::string& path,
-                       bool stopClientFirst, const std::wstring& folder)
-    : m_state(std::make_shared<State>(md5, host, path, stopClientFirst, folder)) {}
+                       bool stopClientFirst, const std::wstring& folder, UrlScheme scheme)
+    : m_state(std::make_shared<State>(md5, host, path, stopClientFirst, folder, scheme)) {}
 
 Downloader::~Downloader() { RequestStop(); }
 
@@ -128,6 +130,7 @@ int Downloader::LastResult() const { return m_state->m_lastResult.load(); }
 void Downloader::RequestStop() { m_state->RequestStop(); }
 bool Downloader::StopRequested() const { return m_state->m_stop.load(); }
 bool Downloader::SleepUnlessStopped(std::uint32_t ms) { return m_state->SleepUnlessStopped(ms); }
+UrlScheme Downloader::Scheme() const { return m_state->m_scheme; }
 const std::string& Downloader::Host() const { return m_state->m_host; }
 const std::string& Downloader::Path() const { return m_state->m_path; }
 const std::wstring& Downloader::Folder() const { return m_state->m_folder; }

@@ -17,9 +17,10 @@ public:
     // attempt, so a redirect loop ends in failure.
     static constexpr std::uint32_t kMaxRedirects = 10;
 
-    // folder: where the part files and "update.zip" go, with its trailing separator.
+    // folder: where the part files and "update.zip" go, with its trailing separator; scheme:
+    // how host is reached at first (a redirect may change it).
     Downloader(const std::string& md5, const std::string& host, const std::string& path,
-               bool stopClientFirst, const std::wstring& folder);
+               bool stopClientFirst, const std::wstring& folder, UrlScheme scheme = UrlScheme::kHttp);
     // Asks the job to stop and returns at once; the worker ends within a second on its own.
     ~Downloader() override;
 
@@ -47,7 +48,9 @@ public:
     // A pause for retry handlers that ends early on a stop request; true when stopped.
     bool SleepUnlessStopped(std::uint32_t ms);
 
-    // Host and path of the package, including redirects taken; read them once the job ended.
+    // Scheme, host and path of the package, including redirects taken; read them once the job
+    // ended.
+    UrlScheme Scheme() const;
     const std::string& Host() const;
     const std::string& Path() const;
     const std::wstring& Folder() const;

@@ -13,10 +13,46 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using boost::system::error_code;
 
+// What the transport runs on: this connection's bounded socket operations.
+class HttpConnection::Socket : public RawStream {
+public:
+    explicit Socket(HttpConnection& owner) : m_owner(owner) {}
+    void WriteAll(const char* data, std::size_t size, error_code& ec) override { m_owner.SocketWrite(data, size, ec); }
+    std::size_t ReadSome(char* buffer, std::size_t size, error_code& ec) override {
+        return m_owner.SocketRead(buffer, size, ec);
+    }
+
+private:
+    HttpConnection& m_owner;
+};
+
+namespace {
+// Reasons that name what is wrong with the server's certificate (rather than with the session).
+bool IsCertificateRefusal(const error_code& ec) {
+    if (ec.category() != TlsCategory()) return false;
+    switch (static_cast<TlsError>(ec.value())) {
+        case TlsError::kUntrusted:
+        case TlsError::kExpired:
+        case TlsError::kWrongName:
+        case TlsError::kBadCertificate:
+            return true;
+        default:
+            return false;
+    }
+}
+}  // namespace
+
 HttpConnection::HttpConnection(StopFlags stop, const DownloadTimings& timings, std::atomic<std::uint64_t>* received)
-    : m_stop(stop), m_timings(timings), m_received(received), m_requestSent(Clock::now()), m_socket(m_io) {}
+    : m_stop(stop),
+      m_timings(timings),
+      m_received(received),
+      m_requestStart(Clock::now()),
+      m_socket(m_io),
+      m_raw(std::make_unique<Socket>(*this)),
+      m_transport(MakePlainTransport(*m_raw)) {}
 
 HttpConnection::~HttpConnection() {
+    m_transport.reset();   // it may refer to the socket stream
     error_code ignored;
     m_socket.close(ignored);
 }
@@ -57,10 +93,10 @@ void HttpConnection::Await(StartOp start, Clock::time_point deadline, error_code
     if (reason && ec) ec = reason;
 }
 
-void HttpConnection::Connect(const std::string& host) {
+void HttpConnection::Connect(const std::string& host, UrlScheme scheme) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_timings.connectTimeoutMs);
     std::string name, port;
-    SplitHostPort(host, name, port);
+    SplitHostPort(host, scheme, name, port);
     NameLookup lookup(name, port);
     while (!lookup.WaitFor(kStopPollMs)) {
         if (m_stop.Raised()) throw boost::system::system_error(asio::error::operation_aborted, "resolve");
@@ -75,37 +111,75 @@ void HttpConnection::Connect(const std::string& host) {
                             [handler](const error_code& e, const tcp::endpoint&) { handler(e, 0); });
     }, deadline, ec, unused);
     if (ec) throw boost::system::system_error(ec, "connect");
+    if (scheme == UrlScheme::kHttps) StartTls(name);
+}
+
+// The handshake is the first part of the request: the header limit counts from its start and
+// bounds every socket operation of it, so a server that trickles its handshake and then its
+// header gets no more time than one that trickles a plain header.
+void HttpConnection::StartTls(const std::string& name) {
+    m_requestStarted = true;
+    m_requestStart = Clock::now();
+    TlsSettings settings;
+    settings.handshakeTimeoutMs = m_timings.headerTimeoutMs;
+#ifndef _WIN32
+    settings.caFile = TlsCaFile();
+#endif
+    std::unique_ptr<Transport> tls = MakeTlsTransport(*m_raw, settings);
+    error_code ec;
+    m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_timings.headerTimeoutMs);
+    tls->Handshake(name, ec);
+    m_phaseDeadline = Clock::time_point::max();
+    if (ec && IsCertificateRefusal(ec)) throw boost::system::system_error(ec, "certificate of " + name + " refused");
+    if (ec) throw boost::system::system_error(ec, "TLS handshake with " + name);
+    m_transport = std::move(tls);
+}
+
+HttpConnection::Clock::time_point HttpConnection::SocketDeadline() const {
+    return std::min(Clock::now() + std::chrono::milliseconds(m_timings.ioTimeoutMs), m_phaseDeadline);
+}
+
+void HttpConnection::SocketWrite(const char* data, std::size_t size, error_code& ec) {
+    ec.clear();
+    std::size_t n = 0;
+    Await([&](auto handler) { asio::async_write(m_socket, asio::buffer(data, size), handler); }, SocketDeadline(), ec, n);
+}
+
+std::size_t HttpConnection::SocketRead(char* buffer, std::size_t size, error_code& ec) {
+    std::size_t n = 0;
+    ec.clear();
+    Await([&](auto handler) { m_socket.async_read_some(asio::buffer(buffer, size), handler); }, SocketDeadline(), ec, n);
+    return ec ? 0 : n;
 }
 
 void HttpConnection::Write(const std::string& data) {
-    m_requestSent = Clock::now();
+    if (!m_requestStarted) {
+        m_requestStarted = true;
+        m_requestStart = Clock::now();
+    }
     error_code ec;
-    std::size_t n = 0;
-    Await([&](auto handler) { asio::async_write(m_socket, asio::buffer(data), handler); },
-          m_requestSent + std::chrono::milliseconds(m_timings.ioTimeoutMs), ec, n);
+    m_transport->WriteAll(data.data(), data.size(), ec);
     if (ec) throw boost::system::system_error(ec, "write");
 }
 
-std::size_t HttpConnection::ReadUntil(char* buffer, std::size_t size, Clock::time_point deadline, error_code& ec) {
-    std::size_t n = 0;
+std::size_t HttpConnection::ReadSome(char* buffer, std::size_t size, error_code& ec) {
     ec.clear();
-    Await([&](auto handler) { m_socket.async_read_some(asio::buffer(buffer, size), handler); }, deadline, ec, n);
-    if (ec) return 0;
+    const std::size_t n = m_transport->ReadSome(buffer, size, ec);
+    if (n == 0) return 0;
     if (m_received) m_received->fetch_add(n, std::memory_order_relaxed);
     return n;
 }
 
-std::size_t HttpConnection::ReadSome(char* buffer, std::size_t size, error_code& ec) {
-    return ReadUntil(buffer, size, Clock::now() + std::chrono::milliseconds(m_timings.ioTimeoutMs), ec);
-}
-
 bool HttpConnection::ReadHeader(std::string& text, std::size_t& headerEnd, char* buffer, std::size_t size,
                                 error_code& ec) {
-    const Clock::time_point headerDeadline = m_requestSent + std::chrono::milliseconds(m_timings.headerTimeoutMs);
+    m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_timings.headerTimeoutMs);
+    struct PhaseEnd {
+        Clock::time_point& deadline;
+        ~PhaseEnd() { deadline = Clock::time_point::max(); }
+    } phaseEnd{m_phaseDeadline};
     HeaderCollector collector;
     for (;;) {
-        const Clock::time_point readDeadline = Clock::now() + std::chrono::milliseconds(m_timings.ioTimeoutMs);
-        const std::size_t n = ReadUntil(buffer, size, std::min(readDeadline, headerDeadline), ec);
+        const std::size_t n = ReadSome(buffer, size, ec);
         if (n == 0) return false;
         const HeaderCollector::State state = collector.Add(buffer, n);
         if (state == HeaderCollector::kComplete) {

@@ -1,19 +1,23 @@
-// One TCP connection carrying one HTTP request. Every wait (name lookup, connect, write, read)
-// ends within its time limit and as soon as the owner raises a stop flag. All socket I/O of the
-// engine goes through Connect, Write and ReadSome, so that a transport layer can sit there.
+// One TCP connection carrying one HTTP request, plain or inside TLS. Every wait (name lookup,
+// connect, TLS handshake, write, read) ends within its time limit and as soon as the owner
+// raises a stop flag. All socket I/O of the engine goes through this class: the transport
+// (plain, or TLS) sits between the HTTP reads and writes and the bounded socket operations.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "app/core/url_scheme.h"
 #include "download/timings.h"
+#include "download/transport.h"
 
 // Flags that end every wait of a connection; either may be null.
 struct StopFlags {
@@ -26,17 +30,21 @@ struct StopFlags {
 
 class HttpConnection {
 public:
-    // received, when given, counts every byte read (the attempt's speed watch reads it).
+    // received, when given, counts every byte read above the transport (the attempt's speed
+    // watch reads it).
     HttpConnection(StopFlags stop, const DownloadTimings& timings, std::atomic<std::uint64_t>* received = nullptr);
     ~HttpConnection();
     HttpConnection(const HttpConnection&) = delete;
     HttpConnection& operator=(const HttpConnection&) = delete;
 
-    // Looks up host ("name" or "name:port", port 80 by default) and connects to the first
-    // endpoint that accepts, both within the connect limit. Throws boost::system::system_error.
-    void Connect(const std::string& host);
-    // Writes all of a request; starts the clock of the response header's limit. Throws
-    // boost::system::system_error.
+    // Looks up host ("name" or "name:port"; port 80, or 443 for https, by default) and connects
+    // to the first endpoint that accepts, both within the connect limit. For https it then sets
+    // up TLS for name: the handshake counts as the start of the request, so the handshake and
+    // the response header together must end within the header limit. Throws
+    // boost::system::system_error; a refused certificate carries a TlsCategory code.
+    void Connect(const std::string& host, UrlScheme scheme = UrlScheme::kHttp);
+    // Writes all of a request; on plain HTTP it starts the clock of the response header's
+    // limit. Throws boost::system::system_error.
     void Write(const std::string& data);
     // Reads what has arrived, at least one byte. 0 at the end of the stream (ec = eof) or on a
     // failure (ec says which: timed_out when the server stayed silent, operation_aborted on stop).
@@ -51,16 +59,26 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    class Socket;
     template <class StartOp>
     void Await(StartOp start, Clock::time_point deadline, boost::system::error_code& ec, std::size_t& bytes);
-    std::size_t ReadUntil(char* buffer, std::size_t size, Clock::time_point deadline, boost::system::error_code& ec);
+    // The socket operations below the transport: each ends within the read/write limit, within
+    // the limit of the running phase (handshake and header), and on a stop request.
+    void SocketWrite(const char* data, std::size_t size, boost::system::error_code& ec);
+    std::size_t SocketRead(char* buffer, std::size_t size, boost::system::error_code& ec);
+    Clock::time_point SocketDeadline() const;
+    void StartTls(const std::string& name);
 
     StopFlags m_stop;
     DownloadTimings m_timings;
     std::atomic<std::uint64_t>* m_received;
-    Clock::time_point m_requestSent;
+    bool m_requestStarted = false;       // the header clock runs from m_requestStart
+    Clock::time_point m_requestStart;
+    Clock::time_point m_phaseDeadline = Clock::time_point::max();
     boost::asio::io_context m_io;
     boost::asio::ip::tcp::socket m_socket;
+    std::unique_ptr<RawStream> m_raw;
+    std::unique_ptr<Transport> m_transport;
 };
 
 // Wait slice: how often a waiting operation looks at its stop flags.

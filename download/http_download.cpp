@@ -93,7 +93,7 @@ void SetDownloadTimings(const DownloadTimings& timings) {
 const char* DownloadResultText(int result) {
     switch (result) {
         case kDownloadOk: return "the package is in place and verified";
-        case kProbeFailed: return "the server gave no length for the package";
+        case kProbeFailed: return "the length probe failed (no usable answer with a length)";
         case kCreateFailed: return "a part file or update.td could not be written, or update.zip not put in place";
         case kPartOpenFailed: return "a part file could not be opened for the join";
         case kLengthMismatch: return "the joined file's length differs from the server's length";
@@ -239,11 +239,11 @@ std::int32_t CHttpDownload::Chunks() const {
     return chunkCounter;
 }
 
-std::int64_t CHttpDownload::ProbeLength(std::string& path, std::string& host, DownloadInfo* info,
+std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& path, std::string& host, DownloadInfo* info,
                                         const fs::path& folder) {
     try {
         HttpConnection conn(StopFlags{&m_stop, nullptr}, m_timings);
-        conn.Connect(host);
+        conn.Connect(host, scheme);
         conn.Write(BuildRequest(path, host, 0));
         std::string text;
         std::size_t headerEnd = 0;
@@ -259,7 +259,7 @@ std::int64_t CHttpDownload::ProbeLength(std::string& path, std::string& host, Do
         }
         ResponseHeader header;
         if (!ParseResponseHeader(header, text, headerEnd, folder)) {
-            if (header.statusCode >= 300 && header.statusCode <= 399) return TakeRedirect(header.location, host, path);
+            if (header.statusCode >= 300 && header.statusCode <= 399) return TakeRedirect(header.location, scheme, host, path);
             return 0;
         }
         if (header.totalLength < 0) {
@@ -275,9 +275,10 @@ std::int64_t CHttpDownload::ProbeLength(std::string& path, std::string& host, Do
     }
 }
 
-std::int64_t CHttpDownload::TakeRedirect(const std::string& location, std::string& host, std::string& path) {
+std::int64_t CHttpDownload::TakeRedirect(const std::string& location, UrlScheme& scheme, std::string& host,
+                                         std::string& path) {
     std::string reason;
-    switch (ApplyRedirect(location, host, path, reason)) {
+    switch (ApplyRedirect(location, scheme, host, path, reason)) {
         case Redirect::kTaken:
             return kProbeRedirect;
         case Redirect::kWithoutPath:
@@ -335,7 +336,7 @@ bool CHttpDownload::TakeChunk(Segment& segment, const char* data, std::size_t si
 
 void CHttpDownload::ReceiveSegment(Segment& segment, std::FILE*& stream) {
     HttpConnection conn(StopFlags{&m_stop, &m_abortSegments}, m_timings, &m_receivedBytes);
-    conn.Connect(segment.host);
+    conn.Connect(segment.host, segment.scheme);
     const std::uint64_t resumed = GetFileSize(segment.partFile);
     const std::uint32_t limit = segment.end - segment.start;
     const std::string request = BuildRequest(segment.path, segment.host, std::uint64_t{segment.start} + resumed);
@@ -551,7 +552,8 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
     return kDownloadOk;
 }
 
-int CHttpDownload::Download(std::string& host, std::string& path, DownloadInfo* info, const fs::path& folder) {
+int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
+                            const fs::path& folder) {
     m_timings = GetDownloadTimings();
     {
         std::lock_guard<std::mutex> lock(progressMutex);
@@ -559,13 +561,14 @@ int CHttpDownload::Download(std::string& host, std::string& path, DownloadInfo* 
         // Each attempt counts from the bytes resumed for it, so progress never passes the length.
         info->downloadedBytes = 0;
     }
-    const std::int64_t length = ProbeLength(path, host, info, folder);
+    const std::int64_t length = ProbeLength(scheme, path, host, info, folder);
     if (length <= 0) return length == kProbeRedirect ? kRedirected : kProbeFailed;
     if (m_stop.load()) return kProbeFailed;
 
     Segment segments[4];
     for (int i = 0; i < 4; ++i) {
         Segment& s = segments[i];
+        s.scheme = scheme;
         s.host = host;
         s.path = path;
         SegmentRange(static_cast<std::uint32_t>(length), i, s.start, s.end);

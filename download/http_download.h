@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "app/core/url_scheme.h"
 #include "download/timings.h"
 
 // Progress record of a download, owned by the task. Counters change under the owning
@@ -47,12 +48,13 @@ public:
 
     // One attempt; folder is the program's folder. Returns a DownloadResult. After a stop
     // request it returns promptly (within a second, whatever it waits for) and keeps the part
-    // files that are not joined yet.
-    int Download(std::string& host, std::string& path, DownloadInfo* info, const std::filesystem::path& folder);
+    // files that are not joined yet. A redirect (kRedirected) replaces scheme, host and path.
+    int Download(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
+                 const std::filesystem::path& folder);
 
-    // Length of the resource (> 0), 0 on failure, kProbeRedirect after a redirect (host and
-    // path replaced). Stores the length in info->totalBytes.
-    std::int64_t ProbeLength(std::string& path, std::string& host, DownloadInfo* info,
+    // Length of the resource (> 0), 0 on failure, kProbeRedirect after a redirect (scheme, host
+    // and path replaced). Stores the length in info->totalBytes.
+    std::int64_t ProbeLength(UrlScheme& scheme, std::string& path, std::string& host, DownloadInfo* info,
                              const std::filesystem::path& folder);
 
     // From any thread: ends the running attempt's waits at once and every later attempt.
@@ -69,6 +71,7 @@ public:
 
 private:
     struct Segment {
+        UrlScheme scheme = UrlScheme::kHttp;
         std::string host;
         std::uint32_t start = 0;
         std::uint32_t end = 0;
@@ -86,7 +89,7 @@ private:
     bool TakeChunk(Segment& segment, const char* data, std::size_t size, std::uint64_t resumed, std::FILE*& stream);
     bool AppendChunk(Segment& segment, const char* data, std::size_t size, std::uint64_t resumed,
                      std::FILE*& stream, std::size_t& stored);
-    std::int64_t TakeRedirect(const std::string& location, std::string& host, std::string& path);
+    std::int64_t TakeRedirect(const std::string& location, UrlScheme& scheme, std::string& host, std::string& path);
     void StallMonitor();
     bool MergeSegment(const Segment& segment, JoinState& join);
     int JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const std::filesystem::path& folder);

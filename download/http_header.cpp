@@ -5,6 +5,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "app/core/ascii.h"
 #include "log/rklog.h"
 
 namespace {
@@ -62,13 +63,17 @@ std::size_t SchemeLength(const std::string& text) {
     return i < text.size() && text[i] == ':' ? i : 0;
 }
 
-bool IsHttpScheme(const std::string& scheme) {
-    if (scheme.size() != 4) return false;
-    static const char kHttp[] = "http";
-    for (std::size_t i = 0; i < 4; ++i) {
-        if ((scheme[i] | 0x20) != kHttp[i]) return false;
+// http and https, in any letter case (scheme names ignore it).
+bool KnownScheme(const std::string& name, UrlScheme& scheme) {
+    if (EqualsIgnoreAsciiCase(name, "http")) {
+        scheme = UrlScheme::kHttp;
+        return true;
     }
-    return true;
+    if (EqualsIgnoreAsciiCase(name, "https")) {
+        scheme = UrlScheme::kHttps;
+        return true;
+    }
+    return false;
 }
 
 // "host/path" (an authority and what follows it) into host and path.
@@ -167,11 +172,11 @@ std::string BuildRequest(const std::string& path, const std::string& host, std::
     return r;
 }
 
-void SplitHostPort(const std::string& host, std::string& name, std::string& port) {
+void SplitHostPort(const std::string& host, UrlScheme scheme, std::string& name, std::string& port) {
     const auto colon = host.find(':');
     if (colon == std::string::npos) {
         name = host;
-        port = "80";
+        port = DefaultPort(scheme);
     } else {
         name = host.substr(0, colon);
         port = host.substr(colon + 1);
@@ -210,7 +215,8 @@ bool ParseResponseHeader(ResponseHeader& h, std::string& text, std::size_t heade
     return false;
 }
 
-Redirect ApplyRedirect(const std::string& location, std::string& host, std::string& path, std::string& reason) {
+Redirect ApplyRedirect(const std::string& location, UrlScheme& scheme, std::string& host, std::string& path,
+                       std::string& reason) {
     for (char c : location) {
         // A bare CR or LF would end the request line early at some proxies (request splitting).
         if (IsControl(static_cast<unsigned char>(c))) {
@@ -223,16 +229,19 @@ Redirect ApplyRedirect(const std::string& location, std::string& host, std::stri
         reason = "redirect without a target";
         return Redirect::kRefused;
     }
-    if (const std::size_t scheme = SchemeLength(target)) {
-        if (!IsHttpScheme(target.substr(0, scheme))) {
-            reason = "redirect to an unsupported scheme (only http:// is supported)";
+    if (const std::size_t length = SchemeLength(target)) {
+        UrlScheme named = UrlScheme::kHttp;
+        if (!KnownScheme(target.substr(0, length), named)) {
+            reason = "redirect to an unsupported scheme (only http:// and https:// are supported)";
             return Redirect::kRefused;
         }
-        if (target.compare(scheme, 3, "://") != 0) {
+        if (target.compare(length, 3, "://") != 0) {
             reason = "redirect target without a host";
             return Redirect::kRefused;
         }
-        return SplitAuthority(target.substr(scheme + 3), host, path, reason);
+        const Redirect taken = SplitAuthority(target.substr(length + 3), host, path, reason);
+        if (taken != Redirect::kRefused) scheme = named;
+        return taken;
     }
     if (target.compare(0, 2, "//") == 0) return SplitAuthority(target.substr(2), host, path, reason);
     if (target[0] == '/') {

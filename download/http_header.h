@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "app/core/url_scheme.h"
+
 struct ResponseHeader {
     std::string protocolVersion;
     std::uint32_t statusCode = 0;
@@ -41,8 +43,9 @@ private:
 // Request bytes for a GET of path with an open-ended range from rangeStart.
 std::string BuildRequest(const std::string& path, const std::string& host, std::uint64_t rangeStart);
 
-// "name:port" -> name and port text; no colon -> the whole text and "80".
-void SplitHostPort(const std::string& host, std::string& name, std::string& port);
+// "name:port" -> name and port text; no colon -> the whole text and the scheme's default port
+// ("80", or "443" for https).
+void SplitHostPort(const std::string& host, UrlScheme scheme, std::string& name, std::string& port);
 
 // Fills header from text[0, headerEnd) where headerEnd is the position of the first
 // "\r\n\r\n". Accepted (200 or 206 from an "HTTP/" status line): removes the header and the
@@ -56,11 +59,13 @@ enum class Redirect {
     kWithoutPath,    // an http:// target without "/": host replaced by it, path kept
     kRefused,        // unusable target (reason given): host and path untouched
 };
-// Applies a redirect target to host and path. An http:// target (scheme in any case) replaces
-// both; "//host/path" too; "/path" replaces the path; any other relative target is taken
-// against the folder of the current path. Control characters, other schemes and targets
-// without a host are refused, with the reason in reason. A fragment is never sent.
-Redirect ApplyRedirect(const std::string& location, std::string& host, std::string& path, std::string& reason);
+// Applies a redirect target to scheme, host and path. An http:// or https:// target (scheme in
+// any case) replaces all three; "//host/path" replaces host and path; "/path" the path; any
+// other relative target is taken against the folder of the current path. Control characters,
+// other schemes and targets without a host are refused, with the reason in reason. A fragment
+// is never sent.
+Redirect ApplyRedirect(const std::string& location, UrlScheme& scheme, std::string& host, std::string& path,
+                       std::string& reason);
 
 // Decimal value: leading blanks skipped, digits up to the first other character, 0 if none.
 // A value beyond the 32-bit signed range gives -1, which every caller treats as invalid.

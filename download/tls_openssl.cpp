@@ -3,6 +3,8 @@
 #include "download/transport.h"
 
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -175,7 +177,20 @@ private:
     std::unique_ptr<asio::ssl::stream<RawAdapter>> m_stream;
 };
 
+std::mutex g_caFileMutex;
+std::string g_caFile;
+
 }  // namespace
+
+void SetTlsCaFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_caFileMutex);
+    g_caFile = path;
+}
+
+std::string TlsCaFile() {
+    std::lock_guard<std::mutex> lock(g_caFileMutex);
+    return g_caFile;
+}
 
 std::unique_ptr<Transport> MakeTlsTransport(RawStream& raw, const TlsSettings& settings) {
     return std::make_unique<OpenSslTransport>(raw, settings);

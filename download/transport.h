@@ -74,6 +74,14 @@ struct TlsSettings {
     std::string caFile;
 };
 
+#ifndef _WIN32
+// Native builds only (the fetch tool, the tests, the benchmarks): the CA file of every TLS
+// session the download engine opens; empty (the default) for the system's roots. The Windows
+// program has no such setting: it always trusts the system's root store.
+void SetTlsCaFile(const std::string& path);
+std::string TlsCaFile();
+#endif
+
 std::unique_ptr<Transport> MakePlainTransport(RawStream& raw);
 // OpenSSL natively, the system's TLS (Schannel) on Windows. raw must outlive the transport.
 std::unique_ptr<Transport> MakeTlsTransport(RawStream& raw, const TlsSettings& settings);

@@ -1,7 +1,7 @@
 #include "download/downloader.h"
 
 ZipDownloader::ZipDownloader(const ZipConf& package, const std::wstring& folder, InstallAction install)
-    : Downloader(package.zipMd5, package.host, package.urlPath, package.forcedUpdate != 0, folder),
+    : Downloader(package.zipMd5, package.host, package.urlPath, package.forcedUpdate != 0, folder, package.scheme),
       m_package(package),
       m_install(std::move(install)) {}
 

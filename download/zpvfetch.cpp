@@ -1,10 +1,12 @@
 // zpvfetch: runs one package download task, as the updater does, and says how it went.
-//   zpvfetch -url=http://HOST[:PORT]/PATH -md5=HEX32 [-dir=FOLDER] [-retrypause=MS] [-quiet=1]
+//   zpvfetch -url=http[s]://HOST[:PORT]/PATH -md5=HEX32 [-dir=FOLDER] [-retrypause=MS] [-quiet=1]
+//            [-cafile=PEM]   (native builds: trusted roots for https instead of the system's)
 // Exit status 0 when FOLDER/update.zip is in place and verified, 1 when the download failed,
 // 2 for a wrong command line.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "app/core/cmdline.h"
@@ -12,6 +14,7 @@
 #include "app/core/zipconf.h"
 #include "download/downloader.h"
 #include "download/http_header.h"
+#include "download/transport.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -46,12 +49,31 @@ bool IsHexDigest(const std::string& s) {
     return true;
 }
 
+#ifdef _WIN32
+const char kCaFileUsage[] = "";
+#else
+const char kCaFileUsage[] = " [-cafile=PEM]";
+#endif
+
 int Usage(const char* why) {
     std::fprintf(stderr,
-                 "zpvfetch: %s\nusage: zpvfetch -url=http://HOST[:PORT]/PATH -md5=HEX32 [-dir=FOLDER]"
-                 " [-retrypause=MS] [-quiet=1]\n",
-                 why);
+                 "zpvfetch: %s\nusage: zpvfetch -url=http[s]://HOST[:PORT]/PATH -md5=HEX32 [-dir=FOLDER]"
+                 " [-retrypause=MS] [-quiet=1]%s\n",
+                 why, kCaFileUsage);
     return 2;
+}
+
+// The CA file for https natively; on Windows the system's trusted roots are the only ones.
+bool TakeCaFile(const std::wstring& caFile) {
+    if (caFile.empty()) return true;
+#ifdef _WIN32
+    return false;
+#else
+    const std::string path = ToNarrowPath(caFile);
+    if (!std::ifstream(path).is_open()) return false;
+    SetTlsCaFile(path);
+    return true;
+#endif
 }
 
 // The tool's own task: the package task of the updater, built from the package description
@@ -59,7 +81,7 @@ int Usage(const char* why) {
 class FetchTask : public Downloader {
 public:
     FetchTask(const ZipConf& package, const std::wstring& folder)
-        : Downloader(package.zipMd5, package.host, package.urlPath, false, folder) {}
+        : Downloader(package.zipMd5, package.host, package.urlPath, false, folder, package.scheme) {}
     void DoInstall() override {}
 };
 
@@ -72,8 +94,13 @@ int Fetch(const std::wstring& commandText) {
     ZipConf conf = parseZipConf(commandText.c_str(), dir);
     conf.forcedUpdate = 0;   // a check tool never stops a running client
     if (args.GetValue(L"url").empty()) return Usage("missing -url=");
-    if (conf.host.empty()) return Usage("-url= needs a host and a path (http://HOST[:PORT]/PATH)");
+    if (conf.host.empty()) return Usage("-url= needs a host and a path (http[s]://HOST[:PORT]/PATH)");
     if (!IsHexDigest(conf.zipMd5)) return Usage("-md5= must be 32 hexadecimal digits");
+#ifdef _WIN32
+    if (!TakeCaFile(args.GetValue(L"cafile"))) return Usage("-cafile= is not available on Windows: the system's trusted roots are used");
+#else
+    if (!TakeCaFile(args.GetValue(L"cafile"))) return Usage("-cafile= names no readable file");
+#endif
     const std::wstring pauseText = args.GetValue(L"retrypause");
     const std::uint32_t pauseMs = pauseText.empty() ? 2000u : static_cast<std::uint32_t>(std::wcstoul(pauseText.c_str(), nullptr, 10));
     const bool quiet = !args.GetValue(L"quiet").empty();
@@ -90,7 +117,8 @@ int Fetch(const std::wstring& commandText) {
     };
     task.m_onFailed = [] {};
 
-    std::printf("fetching http://%s%s into %s\n", EscapeControls(conf.host).c_str(), EscapeControls(conf.urlPath).c_str(),
+    std::printf("fetching %s%s%s into %s\n", SchemePrefix(conf.scheme), EscapeControls(conf.host).c_str(),
+                EscapeControls(conf.urlPath).c_str(),
                 EscapeControls(ToNarrowPath(dir)).c_str());
     std::fflush(stdout);
     task.Start();

@@ -40,8 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (accepted && header.statusCode != 200 && header.statusCode != 206) __builtin_trap();
         if (header.totalLength < -1 || header.contentLength < -1) __builtin_trap();
         std::string host = "h", path = "/p/q", reason;
-        const Redirect outcome = ApplyRedirect(header.location, host, path, reason);
-        if (outcome == Redirect::kRefused && (host != "h" || path != "/p/q" || reason.empty())) __builtin_trap();
+        UrlScheme scheme = UrlScheme::kHttps;
+        const Redirect outcome = ApplyRedirect(header.location, scheme, host, path, reason);
+        if (outcome == Redirect::kRefused &&
+            (host != "h" || path != "/p/q" || scheme != UrlScheme::kHttps || reason.empty())) {
+            __builtin_trap();
+        }
         if (outcome == Redirect::kTaken && (path.empty() || path[0] != '/' || host.empty())) __builtin_trap();
         const std::string request = BuildRequest(path, host, static_cast<std::uint64_t>(header.rangeStart));
         // The request's own line ends are the only control characters in it.

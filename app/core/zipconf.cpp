@@ -60,7 +60,12 @@ ZipConf parseZipConf(const wchar_t* cmdLine, const std::wstring& moduleDir) {
     conf.clientExePath = parent + L"ZPVLaunch.exe";
 
     std::wstring u = url;
-    if (u.compare(0, 7, L"http://") == 0) u.erase(0, 7);
+    if (u.compare(0, 7, L"http://") == 0) {
+        u.erase(0, 7);
+    } else if (u.compare(0, 8, L"https://") == 0) {
+        u.erase(0, 8);
+        conf.scheme = UrlScheme::kHttps;
+    }
     const auto slash = u.find(L'/');
     if (slash == std::wstring::npos) {
         conf.host.clear();

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "app/core/url_scheme.h"
+
 struct ZipConf {
     std::wstring zipPath;         // the updater's folder + "update.zip"
     std::string zipMd5;           // expected digest, letter case as given
@@ -14,6 +16,9 @@ struct ZipConf {
     std::string urlPath;          // from the first "/"
     std::string pageCallParam;
     std::int32_t forcedUpdate = 0;
+    // How host is reached: "https://" URLs (exactly these lower-case characters) use TLS; any
+    // other text keeps plain HTTP and is split as before.
+    UrlScheme scheme = UrlScheme::kHttp;
 };
 
 // moduleDir: the running executable's folder with its trailing backslash.

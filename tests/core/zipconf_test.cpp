@@ -50,6 +50,7 @@ TEST(ZipConf, NoKeysLeavesOnlyDerivedFields) {
     EXPECT_EQ(c.zipMd5, "");
     EXPECT_EQ(c.pageCallParam, "");
     EXPECT_EQ(c.forcedUpdate, 0);
+    EXPECT_TRUE(c.scheme == UrlScheme::kHttp);
     EXPECT_TRUE(c.launchClient);
     EXPECT_EQ(c.zipPath, kDir + L"update.zip");
 }
@@ -57,13 +58,28 @@ TEST(ZipConf, NoKeysLeavesOnlyDerivedFields) {
 TEST(ZipConf, UrlForms) {
     auto hostPath = [](const wchar_t* url) {
         ZipConf c = parseZipConf((std::wstring(L"-url=") + url).c_str(), kDir);
-        return c.host + "|" + c.urlPath;
+        return (c.scheme == UrlScheme::kHttps ? "tls " : "") + c.host + "|" + c.urlPath;
     };
     EXPECT_EQ(hostPath(L"h/a/b.zip"), "h|/a/b.zip");
     EXPECT_EQ(hostPath(L"http://h/a/b.zip"), "h|/a/b.zip");
     EXPECT_EQ(hostPath(L"http://H"), "|H");
     EXPECT_EQ(hostPath(L"HTTP://h/a"), "HTTP:|//h/a");
-    EXPECT_EQ(hostPath(L"https://h/a"), "https:|//h/a");
+    EXPECT_EQ(hostPath(L"http://https://h/a"), "https:|//h/a");
+    // TLS only for the exact lower-case prefix; host and path split as for http://.
+    EXPECT_EQ(hostPath(L"https://h:8443/a/b.zip"), "tls h:8443|/a/b.zip");
+    EXPECT_EQ(hostPath(L"https://H"), "tls |H");
+    EXPECT_EQ(hostPath(L"HTTPS://h/a"), "HTTPS:|//h/a");
+    EXPECT_EQ(hostPath(L"https:/h/a"), "https:|/h/a");
+}
+
+TEST(ZipConf, HttpsUrlKeepsTheFourLogLines) {
+    LogCapture log;
+    ZipConf c = parseZipConf(L"-url=https://H/a/b.zip -md5=abc", kDir);
+    EXPECT_EQ(c.host, "H");
+    EXPECT_EQ(c.urlPath, "/a/b.zip");
+    ASSERT_EQ(log.lines.size(), 4u);
+    EXPECT_NE(log.lines[0].find("] zipPath: "), std::string::npos);
+    EXPECT_NE(log.lines[3].find("] clientExePath: "), std::string::npos);
 }
 
 TEST(ZipConf, ForcedUpdateValues) {

@@ -24,12 +24,13 @@ class Attempt : public dltest::DownloadFixture {
 protected:
     // One attempt on a fresh CHttpDownload; keeps host, path and info for inspection.
     int Run(const TestServer& server, const std::string& md5, const std::string& path = "/pkg/u.zip") {
+        m_scheme = UrlScheme::kHttp;
         m_host = server.Host();
         m_path = path;
         m_info = DownloadInfo();
         m_info.md5 = md5;
         const auto t0 = Clock::now();
-        const int r = m_transfer.Download(m_host, m_path, &m_info, Folder());
+        const int r = m_transfer.Download(m_scheme, m_host, m_path, &m_info, Folder());
         m_elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
         return r;
     }
@@ -46,7 +47,7 @@ protected:
         CHttpDownload transfer;   // a stop is final for its object: each run has its own
         const auto t0 = Clock::now();
         std::thread attempt([&] {
-            result = transfer.Download(m_host, m_path, &m_info, Folder());
+            result = dltest::PlainDownload(transfer, m_host, m_path, &m_info, Folder());
             done = true;
         });
         while (!done.load() && Clock::now() - t0 < std::chrono::milliseconds(limitMs)) {
@@ -73,6 +74,7 @@ protected:
     }
 
     CHttpDownload m_transfer;
+    UrlScheme m_scheme = UrlScheme::kHttp;
     std::string m_host, m_path;
     DownloadInfo m_info;
     long long m_elapsedMs = 0;
@@ -173,7 +175,7 @@ TEST_F(Attempt, ResumedBytesCountFromTheStart) {
     TestServer server(ServeFile(body, o));
     m_info.md5 = MD5Hex(body->data(), body->size());
     std::string host = server.Host(), path = "/p";
-    std::thread attempt([&] { m_transfer.Download(host, path, &m_info, Folder()); });
+    std::thread attempt([&] { dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()); });
     std::int64_t seen = 0;
     for (int i = 0; i < 500 && seen != sum; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -238,7 +240,7 @@ TEST_F(Attempt, ServerFaultsGiveTheirResults) {
 
     // Nothing listens: the probe fails with the error's text.
     std::string host = "127.0.0.1:1", path = "/p";
-    EXPECT_EQ(m_transfer.Download(host, path, &m_info, Folder()), kProbeFailed);
+    EXPECT_EQ(dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()), kProbeFailed);
     EXPECT_TRUE(Diagnostics::Has(" exception = "));
 }
 
@@ -299,7 +301,7 @@ TEST_F(Attempt, RedirectReplacesHostPortAndPath) {
     EXPECT_EQ(m_host, target.Host());
     EXPECT_EQ(m_path, "/pkg/u.zip");
     EXPECT_EQ(target.ConnectionCount(), 0);
-    EXPECT_EQ(m_transfer.Download(m_host, m_path, &m_info, Folder()), kDownloadOk);
+    EXPECT_EQ(dltest::PlainDownload(m_transfer, m_host, m_path, &m_info, Folder()), kDownloadOk);
     const auto requests = target.Requests();
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests[0].rfind("GET /pkg/u.zip HTTP/1.1\r\nHost: " + target.Host() + "\r\n", 0), 0u);
@@ -333,7 +335,7 @@ TEST_F(Attempt, StopEndsARunningAttemptPromptly) {
     m_info.md5 = MD5Hex(body->data(), body->size());
     std::string host = server.Host(), path = "/p";
     int result = 0;
-    std::thread attempt([&] { result = m_transfer.Download(host, path, &m_info, Folder()); });
+    std::thread attempt([&] { result = dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()); });
     ASSERT_TRUE(server.WaitConnections(5, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto t0 = Clock::now();
@@ -346,7 +348,7 @@ TEST_F(Attempt, StopEndsARunningAttemptPromptly) {
     for (int i = 0; i < 4; ++i) kept += CHttpDownload::GetFileSize(Folder() + "update.td" + std::to_string(i));
     EXPECT_GT(kept, 0u);
     // Every later attempt of this object ends at once.
-    EXPECT_EQ(m_transfer.Download(host, path, &m_info, Folder()), kProbeFailed);
+    EXPECT_EQ(dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()), kProbeFailed);
 }
 
 TEST_F(Attempt, UnwritableFolderFailsCleanly) {
@@ -355,7 +357,7 @@ TEST_F(Attempt, UnwritableFolderFailsCleanly) {
     std::string host = server.Host(), path = "/p";
     DownloadInfo info;
     info.md5 = MD5Hex(body->data(), body->size());
-    EXPECT_EQ(m_transfer.Download(host, path, &info, Folder() + "missing/"), kCreateFailed);
+    EXPECT_EQ(dltest::PlainDownload(m_transfer, host, path, &info, Folder() + "missing/"), kCreateFailed);
 }
 
 TEST_F(Attempt, GapOfAShortPartIsDigestedAsTheZerosOnDisk) {
@@ -461,19 +463,19 @@ TEST_F(Attempt, EachAttemptCountsFromTheBytesResumedForIt) {
     EXPECT_EQ(Run(server, md5), kPartOpenFailed);
     EXPECT_EQ(m_info.downloadedBytes, 300000);
     dropSecond = false;
-    EXPECT_EQ(m_transfer.Download(m_host, m_path, &m_info, Folder()), kDownloadOk);
+    EXPECT_EQ(dltest::PlainDownload(m_transfer, m_host, m_path, &m_info, Folder()), kDownloadOk);
     EXPECT_EQ(m_info.downloadedBytes, 400000);
 
     // A part file longer than its range (left by an earlier run) counts only its range.
     std::filesystem::remove(File("update.zip"));
     WriteFile(File("update.td0"), body->substr(0, 150000));
-    EXPECT_EQ(m_transfer.Download(m_host, m_path, &m_info, Folder()), kDownloadOk);
+    EXPECT_EQ(dltest::PlainDownload(m_transfer, m_host, m_path, &m_info, Folder()), kDownloadOk);
     EXPECT_EQ(m_info.downloadedBytes, 400000);
     EXPECT_EQ(ReadFile(File("update.zip")), *body);
 }
 
-// Redirect targets: relative ones stay on this host and port; control characters and other
-// schemes fail the attempt and leave host and path as they were.
+// Redirect targets: relative ones stay on this host and port; https:// switches to TLS; control
+// characters and other schemes fail the attempt and leave host and path as they were.
 TEST_F(Attempt, RedirectTargetsAreCheckedAndRelativeOnesResolved) {
     auto body = Package(50000);
     const std::string md5 = MD5Hex(body->data(), body->size());
@@ -488,20 +490,27 @@ TEST_F(Attempt, RedirectTargetsAreCheckedAndRelativeOnesResolved) {
     EXPECT_EQ(m_path, "/new/a.zip");
     EXPECT_EQ(Run(server, md5, "/new/a.zip?x=1"), kRedirected);
     EXPECT_EQ(m_path, "/new/b.zip");
-    EXPECT_EQ(m_transfer.Download(m_host, m_path, &m_info, Folder()), kDownloadOk);
+    EXPECT_EQ(m_transfer.Download(m_scheme, m_host, m_path, &m_info, Folder()), kDownloadOk);
+
+    TestServer toTls(ServeText("HTTP/1.1 301 Moved\r\nLocation: HTTPS://secure.example/p.zip#f\r\n\r\n"));
+    EXPECT_EQ(Run(toTls, md5, "/orig"), kRedirected);
+    EXPECT_TRUE(m_scheme == UrlScheme::kHttps);
+    EXPECT_EQ(m_host, "secure.example");
+    EXPECT_EQ(m_path, "/p.zip");
 
     const std::string bad[] = {"http://" + server.Host() + "/p\rX-Injected: 1",
-                               "http://" + server.Host() + "/p\x01q", "https://" + server.Host() + "/p",
-                               "ftp://" + server.Host() + "/p"};
+                               "http://" + server.Host() + "/p\x01q", "ftp://" + server.Host() + "/p",
+                               "https:" + server.Host() + "/p"};
     for (const std::string& location : bad) {
         SCOPED_TRACE(location);
         TestServer redirector(ServeText("HTTP/1.1 302 Found\r\nLocation: " + location + "\r\n\r\n"));
         EXPECT_EQ(Run(redirector, md5, "/orig"), kProbeFailed);
         EXPECT_EQ(m_host, redirector.Host());
         EXPECT_EQ(m_path, "/orig");
+        EXPECT_TRUE(m_scheme == UrlScheme::kHttp);
     }
     EXPECT_TRUE(Diagnostics::Has("control characters"));
-    EXPECT_TRUE(Diagnostics::Has("https://"));
+    EXPECT_TRUE(Diagnostics::Has("ftp://"));
     EXPECT_EQ(Diagnostics::Text().find('\r'), std::string::npos);
 }
 
@@ -533,7 +542,7 @@ TEST_F(Attempt, StopDuringTheJoinEndsItPromptly) {
     std::string host = server.Host(), path = "/p";
     m_info.md5 = "00000000000000000000000000000000";
     int result = 0;
-    std::thread attempt([&] { result = m_transfer.Download(host, path, &m_info, Folder()); });
+    std::thread attempt([&] { result = dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()); });
     for (int i = 0; i < 2000 && !Exists("update.td"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     const auto t0 = Clock::now();
     m_transfer.RequestStop();

@@ -84,7 +84,7 @@ TEST_F(Lookup, ANameThatResolvesIsUsed) {
     std::string host = "package.test:" + std::to_string(server.Port()), path = "/p";
     DownloadInfo info;
     info.md5 = MD5Hex(body->data(), body->size());
-    EXPECT_EQ(transfer.Download(host, path, &info, Folder()), kDownloadOk);
+    EXPECT_EQ(dltest::PlainDownload(transfer, host, path, &info, Folder()), kDownloadOk);
     EXPECT_NE(server.Requests()[0].find("\r\nHost: " + host + "\r\n"), std::string::npos);
 }
 
@@ -96,7 +96,7 @@ TEST_F(Lookup, ASilentLookupEndsAtTheConnectLimitOrOnStop) {
     std::string host = "package.silent", path = "/p";
     DownloadInfo info;
     auto t0 = Clock::now();
-    EXPECT_EQ(transfer.Download(host, path, &info, Folder()), kProbeFailed);
+    EXPECT_EQ(dltest::PlainDownload(transfer, host, path, &info, Folder()), kProbeFailed);
     EXPECT_GE(MsSince(t0), 250);
     EXPECT_LT(MsSince(t0), 1000);
     EXPECT_TRUE(dltest::Diagnostics::Has(" exception = resolve: "));
@@ -104,7 +104,7 @@ TEST_F(Lookup, ASilentLookupEndsAtTheConnectLimitOrOnStop) {
     t.connectTimeoutMs = 60000;
     SetDownloadTimings(t);
     int result = 0;
-    std::thread attempt([&] { result = transfer.Download(host, path, &info, Folder()); });
+    std::thread attempt([&] { result = dltest::PlainDownload(transfer, host, path, &info, Folder()); });
     while (Pending() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     t0 = Clock::now();
     transfer.RequestStop();

@@ -87,13 +87,13 @@ TEST_F(Nginx, FullDownloadVerifies) {
     std::string host = NginxHost(), path = "/" + m_name;
     DownloadInfo info;
     info.md5 = md5;
-    ASSERT_EQ(transfer.Download(host, path, &info, Folder()), kDownloadOk);
+    ASSERT_EQ(dltest::PlainDownload(transfer, host, path, &info, Folder()), kDownloadOk);
     EXPECT_EQ(ReadFile(File("update.zip")), body);
     EXPECT_EQ(info.totalBytes, static_cast<std::int64_t>(body.size()));
 
     // A missing package: nginx's 404 fails the probe.
     path = "/missing-" + m_name;
-    EXPECT_EQ(transfer.Download(host, path, &info, Folder()), kProbeFailed);
+    EXPECT_EQ(dltest::PlainDownload(transfer, host, path, &info, Folder()), kProbeFailed);
     EXPECT_TRUE(dltest::Diagnostics::Has("Response returned with status code 404\n"));
 }
 

@@ -126,14 +126,14 @@ TEST_F(SilentDnsChild, TheLookupIsBoundedAndStoppable) {
     std::string host = kSilentHost, path = "/p";
     DownloadInfo info;
     auto t0 = Clock::now();
-    EXPECT_EQ(transfer.Download(host, path, &info, Folder()), kProbeFailed);
+    EXPECT_EQ(dltest::PlainDownload(transfer, host, path, &info, Folder()), kProbeFailed);
     EXPECT_LT(MsSince(t0), 1500);
     EXPECT_TRUE(dltest::Diagnostics::Has(" exception = "));
 
     t.connectTimeoutMs = 60000;
     SetDownloadTimings(t);
     int result = 0;
-    std::thread attempt([&] { result = transfer.Download(host, path, &info, Folder()); });
+    std::thread attempt([&] { result = dltest::PlainDownload(transfer, host, path, &info, Folder()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     t0 = Clock::now();
     transfer.RequestStop();

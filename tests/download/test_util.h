@@ -23,6 +23,7 @@ extern char** environ;
 #endif
 
 #include "app/core/textconv.h"
+#include "download/http_download.h"
 #include "download/http_header.h"
 #include "download/md5.h"
 #include "download/timings.h"
@@ -48,6 +49,13 @@ inline std::string ReadFile(const std::filesystem::path& p) {
 inline void WriteFile(const std::filesystem::path& p, const std::string& data) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+// One attempt from an http:// address; a redirect may still change the scheme.
+inline int PlainDownload(CHttpDownload& transfer, std::string& host, std::string& path, DownloadInfo* info,
+                         const std::filesystem::path& folder) {
+    UrlScheme scheme = UrlScheme::kHttp;
+    return transfer.Download(scheme, host, path, info, folder);
 }
 
 // Diagnostic lines of the HTTP code, captured instead of going to standard output.
