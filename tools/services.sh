@@ -6,7 +6,8 @@
 # port per certificate kind: good ($ZPV_HTTPS_PORT), expired, wrong name, untrusted root; and
 # the good certificate with nothing newer than TLS 1.1 ($ZPV_HTTPS_OLD_PORT).
 # On the plain port, /https/... answers 302 to the same path on the good TLS port; on the TLS
-# ports, PUT /upload/NAME stores the body as build/www/upload/NAME.
+# ports, PUT /upload/NAME stores the body as build/www/upload/NAME. The good TLS port logs each
+# request's target and Range value to $ZPV_HTTPS_LOG (what a test cannot see inside TLS).
 _zpv_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export ZPV_HTTP_PORT=${ZPV_HTTP_PORT:-18431}
 export ZPV_HTTPS_PORT=${ZPV_HTTPS_PORT:-18443}
@@ -17,6 +18,7 @@ export ZPV_HTTPS_OLD_PORT=${ZPV_HTTPS_OLD_PORT:-18447}
 export ZPV_CERTS=${ZPV_CERTS:-$_zpv_root/build/certs}
 export ZPV_WWW=${ZPV_WWW:-$_zpv_root/build/www}
 _zpv_run=$_zpv_root/build/run
+export ZPV_HTTPS_LOG=$_zpv_run/https-access.log
 
 zpv_services_start() {
   mkdir -p "$_zpv_run" "$ZPV_WWW"
@@ -40,6 +42,7 @@ zpv_services_start() {
     tls+="
   server {
     listen 127.0.0.1:$port ssl;
+    $([ "$port" = "$ZPV_HTTPS_PORT" ] && echo "access_log $ZPV_HTTPS_LOG zpv_range;")
     ssl_certificate $ZPV_CERTS/$kind.pem;
     ssl_certificate_key $ZPV_CERTS/$kind.key;
     $([ "$port" = "$ZPV_HTTPS_OLD_PORT" ] && echo "$old" || echo "$protocols")
@@ -59,6 +62,7 @@ user root;
 events { worker_connections 256; }
 http {
   access_log off;
+  log_format zpv_range '\$request_uri|\$http_range|\$status';
   sendfile on;
   client_body_temp_path $_zpv_run/nginx-tmp;
   proxy_temp_path $_zpv_run/nginx-tmp;

@@ -24,6 +24,40 @@ TEST(HttpRequest, ExactBytesWithBlankAfterTheOpenRange) {
     EXPECT_NE(BuildRequest("/p", "h", 5000000000ull).find("\r\nRange: bytes=5000000000- \r\n\r\n"), std::string::npos);
 }
 
+TEST(HttpRequest, PortAndRedirectsFollowTheScheme) {
+    std::string name, port;
+    SplitHostPort("h", UrlScheme::kHttp, name, port);
+    EXPECT_EQ(name + " " + port, "h 80");
+    SplitHostPort("h", UrlScheme::kHttps, name, port);
+    EXPECT_EQ(name + " " + port, "h 443");
+    SplitHostPort("h:8443", UrlScheme::kHttps, name, port);
+    EXPECT_EQ(name + " " + port, "h 8443");
+
+    const struct {
+        const char* location;
+        UrlScheme from, to;
+        Redirect outcome;
+        const char* hostPath;
+    } cases[] = {
+        {"https://a:1/x", UrlScheme::kHttp, UrlScheme::kHttps, Redirect::kTaken, "a:1 /x"},
+        {"HTTPS://a/x", UrlScheme::kHttp, UrlScheme::kHttps, Redirect::kTaken, "a /x"},
+        {"http://a/x", UrlScheme::kHttps, UrlScheme::kHttp, Redirect::kTaken, "a /x"},
+        {"//b/y", UrlScheme::kHttps, UrlScheme::kHttps, Redirect::kTaken, "b /y"},
+        {"/z", UrlScheme::kHttps, UrlScheme::kHttps, Redirect::kTaken, "h:1 /z"},
+        {"https://c", UrlScheme::kHttp, UrlScheme::kHttps, Redirect::kWithoutPath, "c /p"},
+        {"ftp://a/x", UrlScheme::kHttps, UrlScheme::kHttps, Redirect::kRefused, "h:1 /p"},
+        {"https:/a/x", UrlScheme::kHttp, UrlScheme::kHttp, Redirect::kRefused, "h:1 /p"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.location);
+        UrlScheme scheme = c.from;
+        std::string host = "h:1", path = "/p", reason;
+        EXPECT_TRUE(ApplyRedirect(c.location, scheme, host, path, reason) == c.outcome);
+        EXPECT_TRUE(scheme == c.to);
+        EXPECT_EQ(host + " " + path, c.hostPath);
+    }
+}
+
 TEST(HttpHeader, AcceptedResponseKeepsOnlyTheBody) {
     Diagnostics d;
     ResponseHeader h;

@@ -109,21 +109,7 @@ TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
         const pid_t pid = dltest::SpawnFetch({"-url=http://" + relay.Host() + "/" + m_name, "-md5=" + md5,
                                       "-dir=" + Folder(), "-quiet=1"});
         ASSERT_GT(pid, 0);
-        // Wait until all four part files hold data and stopped growing (the relay holds).
-        std::uint64_t last = 0;
-        int stable = 0;
-        for (int i = 0; i < 2000 && stable < 20; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            std::uint64_t sum = 0;
-            bool all = true;
-            for (int k = 0; k < 4; ++k) {
-                parts[k] = CHttpDownload::GetFileSize(Folder() + "update.td" + std::to_string(k));
-                all = all && parts[k] > 0;
-                sum += parts[k];
-            }
-            stable = (all && sum == last) ? stable + 1 : 0;
-            last = sum;
-        }
+        dltest::WaitForStillPartFiles(Folder(), parts);   // the relay holds
         kill(pid, SIGKILL);
         EXPECT_EQ(dltest::WaitExit(pid), -SIGKILL);
     }

@@ -21,6 +21,7 @@ struct TestServer::State {
     std::vector<std::thread> threads;
     int accepted = 0;
     Handler handler;
+    Mode mode = Mode::kHttp;
 };
 
 struct Exchange::Impl {
@@ -76,13 +77,24 @@ void Exchange::Hold(std::uint32_t ms) {
 
 void Exchange::Reset() { m_impl->Close(true); }
 
+std::size_t Exchange::Receive(char* buffer, std::size_t size) {
+    error_code ec;
+    const std::size_t n = m_impl->socket.read_some(asio::buffer(buffer, size), ec);
+    return ec ? 0 : n;
+}
+
+void Exchange::Shutdown() {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (!m_impl->closed) ::shutdown(m_impl->handle, 2);
+}
+
 void TestServer::Serve(std::shared_ptr<State> state, std::shared_ptr<Exchange::Impl> impl, int index) {
     Exchange ex;
     ex.m_impl = impl;
     ex.m_index = index;
     // The request: everything up to and including the blank line.
     char buf[4096];
-    bool complete = false;
+    bool complete = state->mode == Mode::kRaw;
     while (!complete) {
         error_code ec;
         const std::size_t n = impl->socket.read_some(asio::buffer(buf), ec);
@@ -100,8 +112,9 @@ void TestServer::Serve(std::shared_ptr<State> state, std::shared_ptr<Exchange::I
     impl->Close(false);
 }
 
-TestServer::TestServer(Handler handler) : m_state(std::make_shared<State>()) {
+TestServer::TestServer(Handler handler, Mode mode) : m_state(std::make_shared<State>()) {
     m_state->handler = std::move(handler);
+    m_state->mode = mode;
     m_state->acceptor = std::make_unique<tcp::acceptor>(m_state->io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
     m_port = m_state->acceptor->local_endpoint().port();
     m_state->acceptor->non_blocking(true);

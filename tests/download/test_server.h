@@ -33,6 +33,11 @@ public:
     void HoldUntilStopped() { Hold(0xFFFFFFFFu); }
     // Abortive close: the peer sees a connection reset.
     void Reset();
+    // Raw servers: reads what the peer sent, at least one byte; 0 once it closed, after
+    // Shutdown, or when the server stops.
+    std::size_t Receive(char* buffer, std::size_t size);
+    // Ends both directions: the peer sees the end of the stream, a Receive in progress returns.
+    void Shutdown();
 
 private:
     friend class TestServer;
@@ -45,7 +50,10 @@ private:
 class TestServer {
 public:
     using Handler = std::function<void(Exchange&)>;
-    explicit TestServer(Handler handler);
+    // kHttp reads each request up to its blank line before the handler runs; kRaw runs the
+    // handler at once (for protocols where the client's first bytes are no HTTP request).
+    enum class Mode { kHttp, kRaw };
+    explicit TestServer(Handler handler, Mode mode = Mode::kHttp);
     ~TestServer();   // stops holds, ends every connection, joins all threads
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;

@@ -189,6 +189,27 @@ inline pid_t SpawnFetch(const std::vector<std::string>& args, const std::string&
     return rc == 0 ? pid : -1;
 }
 
+// Waits (up to 20 s) until all four part files in folder hold data and stopped growing; their
+// sizes go to parts.
+inline void WaitForStillPartFiles(const std::string& folder, std::uint64_t (&parts)[4]) {
+    std::uint64_t last = 0;
+    int stable = 0;
+    for (int i = 0; i < 2000 && stable < 20; ++i) {
+        usleep(10000);
+        std::uint64_t sum = 0;
+        bool all = true;
+        for (int k = 0; k < 4; ++k) {
+            std::error_code ec;
+            const auto size = std::filesystem::file_size(folder + "update.td" + std::to_string(k), ec);
+            parts[k] = ec ? 0 : size;
+            all = all && parts[k] > 0;
+            sum += parts[k];
+        }
+        stable = (all && sum == last) ? stable + 1 : 0;
+        last = sum;
+    }
+}
+
 // Exit status of a child, or minus the signal that ended it.
 inline int WaitExit(pid_t pid) {
     int status = 0;
