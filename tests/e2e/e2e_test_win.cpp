@@ -65,13 +65,17 @@ protected:
         CreateDirectoryW(served.c_str(), nullptr);
         std::ofstream(std::filesystem::path(served + L"package.zip"), std::ios::binary) << pkg;
         m_base = "http://127.0.0.1:" + port;
+        m_tlsBase = "https://127.0.0.1:" + Env("ZPV_HTTPS_PORT");
     }
     void TearDown() override {
         KillClientAndWait();
         RemoveTree(m_root);
     }
     std::wstring Args(const std::string& path, int forced, const std::string& md5 = "") const {
-        const std::string a = "-url=" + m_base + path + " -md5=" + (md5.empty() ? m_md5 : md5) +
+        return ArgsFrom(m_base, path, forced, md5);
+    }
+    std::wstring ArgsFrom(const std::string& base, const std::string& path, int forced, const std::string& md5 = "") const {
+        const std::string a = "-url=" + base + path + " -md5=" + (md5.empty() ? m_md5 : md5) +
                               " -pagecallparam=\"class 42\" -forcedupdate=" + std::to_string(forced);
         return std::wstring(a.begin(), a.end());
     }
@@ -79,12 +83,25 @@ protected:
         ASSERT_TRUE(Start(p, m_updaterDir + L"ZPVUpdate.exe", args)) << "CreateProcess error " << GetLastError();
     }
 
+    // The forced update from base: the question, the client stopped, the package installed and
+    // the launcher started again.
+    void ForcedUpdateFrom(const std::string& base);
+
     std::wstring m_root, m_client, m_launcherDir, m_updaterDir;
-    std::string m_base, m_md5;
+    std::string m_base, m_tlsBase, m_md5;
 };
 }  // namespace
 
-TEST_F(UpdateRun, ForcedUpdateStopsTheClientInstallsAndRelaunches) {
+TEST_F(UpdateRun, ForcedUpdateStopsTheClientInstallsAndRelaunches) { ForcedUpdateFrom(m_base); }
+
+// The same from an https:// address, through the system's TLS with the test root among the
+// prefix's trusted roots.
+TEST_F(UpdateRun, ForcedUpdateFromAnHttpsAddress) {
+    ASSERT_NE(m_tlsBase, "https://127.0.0.1:") << "nginx's TLS port is not set (ZPV_HTTPS_PORT)";
+    ForcedUpdateFrom(m_tlsBase);
+}
+
+void UpdateRun::ForcedUpdateFrom(const std::string& base) {
     Process client;
     ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", m_root + L"bin\\zpvclient.exe"));
     ASSERT_TRUE(Start(client, m_root + L"bin\\zpvclient.exe", L"window"));
@@ -92,7 +109,7 @@ TEST_F(UpdateRun, ForcedUpdateStopsTheClientInstallsAndRelaunches) {
     ASSERT_NE(clientWnd, nullptr);
 
     Process updater;
-    StartUpdater(updater, Args("/e2e/package.zip", 1));
+    StartUpdater(updater, ArgsFrom(base, "/e2e/package.zip", 1));
     HWND box = WaitWindow(kTipsClass, updater.id, 20000);
     ASSERT_NE(box, nullptr) << "no confirmation box";
     EXPECT_EQ(GetWindow(box, GW_OWNER), clientWnd);   // owned by the client's window
