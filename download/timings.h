@@ -13,9 +13,10 @@ struct DownloadTimings {
     // lowSpeedTimeMs window, or the transfer is taken for a stall (a server that trickles).
     std::uint32_t lowSpeedBytes = 1024;
     std::uint32_t lowSpeedTimeMs = 30000;
-    // Name lookup and connection together.
+    // Name lookup and TCP connection together.
     std::uint32_t connectTimeoutMs = 15000;
-    // The response header must be complete within this time of the request.
+    // The response header must be complete within this time of the request; over TLS the
+    // request starts with the handshake, which thus falls under this limit too.
     std::uint32_t headerTimeoutMs = 30000;
     // Longest wait for one request write or one read, so that a server that accepts and then
     // stays silent fails the attempt.
