@@ -52,14 +52,14 @@ protected:
 
     ExtractZipToDirFn extract = nullptr;
     fs::path root, target, zip;
-    const Tree installed = {{"ZPVUpdate.exe", "old updater"}, {"zlib.dll", "old dll"}, {"bin/client.exe", "old client"},
+    const Tree existing = {{"ZPVUpdate.exe", "old updater"}, {"zlib.dll", "old dll"}, {"bin/client.exe", "old client"},
                             {"bin/user.cfg", "settings"},     {"logs", "<dir>"}};
 };
 
 std::string Package(const std::vector<ZipItem>& items) {
     ZipWriter w;
-    for (const ZipItem& i : items) w.add(i);
-    return w.finish();
+    for (const ZipItem& i : items) w.Add(i);
+    return w.Finish();
 }
 
 std::vector<ZipItem> GoodItems() {
@@ -97,15 +97,15 @@ TEST_F(Dll, IsFoundBesideTheProgramAndExportsTheUndecoratedName) {
     EXPECT_EQ(code, static_cast<DWORD>(ZPV_EXTRACT_ARCHIVE_UNREADABLE));
 }
 
-TEST_F(Dll, InstallsAGoodPackageOverTheClient) {
-    MakeTree(target, installed);
+TEST_F(Dll, ExtractsAGoodPackageOverTheClient) {
+    MakeTree(target, existing);
     std::vector<ZipItem> items = GoodItems();
     // A name without the UTF-8 flag is in the OEM code page.
     items.push_back(ZipItem{"legacy\x81.txt", "oem name"});
     Write(Package(items));
     ASSERT_EQ(Run(), ZPV_EXTRACT_OK);
 
-    Tree want = installed;
+    Tree want = existing;
     for (const ZipItem& i : GoodItems()) {
         std::string k = i.name;
         for (char& c : k)
@@ -128,7 +128,7 @@ TEST_F(Dll, InstallsAGoodPackageOverTheClient) {
 }
 
 TEST_F(Dll, HostilePackagesChangeNothing) {
-    MakeTree(target, installed);
+    MakeTree(target, existing);
     const Tree before = Snapshot(target);
     const Tree outside = Snapshot(root);
 
@@ -158,20 +158,20 @@ TEST_F(Dll, HostilePackagesChangeNothing) {
 
     ZipItem inner{"b.txt", "shared"};
     ZipWriter ow;
-    std::uint64_t at = ow.add(ZipItem{"a.bin", "pad" + ZipWriter::LocalRecord(inner), 0});
-    ow.addCentral(inner, at + 30 + 5 + 3);
-    cases.push_back({ow.finish(), ZPV_EXTRACT_OVERLAPPING_ENTRIES});
+    std::uint64_t at = ow.Add(ZipItem{"a.bin", "pad" + ZipWriter::LocalRecord(inner), 0});
+    ow.AddCentral(inner, at + 30 + 5 + 3);
+    cases.push_back({ow.Finish(), ZPV_EXTRACT_OVERLAPPING_ENTRIES});
 
     const std::string good = Package(GoodItems());
     cases.push_back({good.substr(0, good.size() / 2), ZPV_EXTRACT_NOT_AN_ARCHIVE});
     cases.push_back({good.substr(0, good.size() - 5), ZPV_EXTRACT_TRUNCATED});
 
     ZipWriter cw;
-    cw.add(ZipItem{"a", "a"});
+    cw.Add(ZipItem{"a", "a"});
     ZipWriter::End end;
     end.zip64 = true;
     end.count = 1ull << 40;
-    cases.push_back({cw.finish(end), ZPV_EXTRACT_TOO_MANY_ENTRIES});
+    cases.push_back({cw.Finish(end), ZPV_EXTRACT_TOO_MANY_ENTRIES});
     cases.push_back({Package({ZipItem{"Bin/Client.exe", "1"}, ZipItem{"bin/client.EXE", "2"}}), ZPV_EXTRACT_DUPLICATE_ENTRY});
     cases.push_back({Package({ZipItem{"bin/user.cfg/x", "file where a folder is"}}), ZPV_EXTRACT_TARGET_CONFLICT});
 
@@ -188,7 +188,7 @@ TEST_F(Dll, HostilePackagesChangeNothing) {
 }
 
 TEST_F(Dll, AFileHeldOpenIsRetriedThenRolledBack) {
-    MakeTree(target, installed);
+    MakeTree(target, existing);
     const Tree before = Snapshot(target);
     Write(Package(GoodItems()));
     // Open without delete sharing: neither rename nor overwrite is possible.
@@ -203,7 +203,7 @@ TEST_F(Dll, AFileHeldOpenIsRetriedThenRolledBack) {
     CloseHandle(h);
     EXPECT_EQ(Diff(before, Snapshot(target)), "");
 
-    // Released while the default retry time runs: the install goes through.
+    // Released while the default retry time runs: the extraction goes through.
     h = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     std::thread release([h] {
@@ -217,7 +217,7 @@ TEST_F(Dll, AFileHeldOpenIsRetriedThenRolledBack) {
 }
 
 TEST_F(Dll, ARunningProgramIsReplaced) {
-    MakeTree(target, installed);
+    MakeTree(target, existing);
     fs::copy_file(ModuleDir() / "extract_sleeper.exe", target / "running.exe");
     std::wstring cmd = L"\"" + (target / "running.exe").wstring() + L"\"";
     STARTUPINFOW si{};

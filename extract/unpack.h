@@ -18,7 +18,7 @@ namespace zpvx {
 
 struct ExtractOptions {
     ZipLimits limits;
-    // Total time spent waiting for locked files, while installing and again while rolling back.
+    // Total time spent waiting for locked files, while committing and again while rolling back.
     unsigned lockRetryMs = 10000;
     Fs* fs = nullptr;   // the real file system when null
 };
