@@ -39,24 +39,36 @@ private:
     std::uint64_t m_size;
 };
 
+FsResult FromErrno(int e) {
+    switch (e) {
+        case ENOENT: case ENOTDIR: return FsResult::kNotFound;
+        case EEXIST: case ENOTEMPTY: return FsResult::kExists;
+        case EBUSY: case ETXTBSY: return FsResult::kLocked;
+        case ENOSPC: case EDQUOT: return FsResult::kNoSpace;
+        case EROFS: case EACCES: case EPERM: return FsResult::kReadOnly;
+        default: return FsResult::kFailed;
+    }
+}
+
 class PosixOutFile : public OutFile {
 public:
     explicit PosixOutFile(int fd) : m_fd(fd) {}
     ~PosixOutFile() override {
         if (m_fd >= 0) ::close(m_fd);
     }
-    bool Write(const void* data, std::size_t n) override {
+    FsResult Write(const void* data, std::size_t n) override {
         const char* p = static_cast<const char*>(data);
         while (n > 0) {
             ssize_t r = ::write(m_fd, p, n);
             if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) return false;
+            if (r <= 0) return r < 0 ? FromErrno(errno) : FsResult::kFailed;
             p += r;
             n -= static_cast<std::size_t>(r);
         }
-        return true;
+        return FsResult::kOk;
     }
-    bool Finish(std::uint16_t dosDate, std::uint16_t dosTime) override {
+    FsResult Sync() override { return ::fsync(m_fd) == 0 ? FsResult::kOk : FromErrno(errno); }
+    FsResult Finish(std::uint16_t dosDate, std::uint16_t dosTime) override {
         std::tm tm{};
         tm.tm_year = ((dosDate >> 9) & 0x7F) + 80;
         tm.tm_mon = ((dosDate >> 5) & 0x0F) - 1;
@@ -74,7 +86,7 @@ public:
         }
         int fd = m_fd;
         m_fd = -1;
-        return ::close(fd) == 0;
+        return ::close(fd) == 0 ? FsResult::kOk : FromErrno(errno);
     }
 private:
     int m_fd;
@@ -91,15 +103,6 @@ private:
     int m_fd;
     std::string m_path;
 };
-
-FsResult FromErrno(int e) {
-    switch (e) {
-        case ENOENT: case ENOTDIR: return FsResult::kNotFound;
-        case EEXIST: case ENOTEMPTY: return FsResult::kExists;
-        case EBUSY: case ETXTBSY: return FsResult::kLocked;
-        default: return FsResult::kFailed;
-    }
-}
 
 class PosixFs : public Fs {
 public:
@@ -118,6 +121,9 @@ public:
     }
     NativeString Child(const NativeString& base, const NativeString& name) override { return Join(base, name); }
     std::string Display(const NativeString& path) override { return path; }
+    NativeString Native(const std::string& utf8Name) override { return utf8Name; }
+    // Names here are case-sensitive: only the very same name is the same file.
+    bool SameName(const NativeString& a, const NativeString& b) override { return a == b; }
 
     std::unique_ptr<ByteSource> OpenRead(const NativeString& path) override {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -172,6 +178,21 @@ public:
         }
         ::closedir(d);
         return true;
+    }
+    FsResult PatchByte(const NativeString& path, std::uint64_t offset, char value) override {
+        int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return FromErrno(errno);
+        FsResult r = FsResult::kOk;
+        if (::pwrite(fd, &value, 1, static_cast<off_t>(offset)) != 1 || ::fsync(fd) != 0) r = FromErrno(errno);
+        ::close(fd);
+        return r;
+    }
+    FsResult SyncDir(const NativeString& dir) override {
+        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return FromErrno(errno);
+        FsResult r = ::fsync(fd) == 0 ? FsResult::kOk : FromErrno(errno);
+        ::close(fd);
+        return r;
     }
     std::unique_ptr<DirLock> Lock(const NativeString& path, FsResult* result) override {
         int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

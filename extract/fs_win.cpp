@@ -28,6 +28,8 @@ FsResult FromError(DWORD e) {
         // In use by a running program, or held open without sharing delete access.
         case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: case ERROR_ACCESS_DENIED:
         case ERROR_USER_MAPPED_FILE: return FsResult::kLocked;
+        case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return FsResult::kNoSpace;
+        case ERROR_WRITE_PROTECT: return FsResult::kReadOnly;
         default: return FsResult::kFailed;
     }
 }
@@ -62,23 +64,26 @@ public:
     ~WinOutFile() override {
         if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);
     }
-    bool Write(const void* data, std::size_t n) override {
+    FsResult Write(const void* data, std::size_t n) override {
         const char* p = static_cast<const char*>(data);
         while (n > 0) {
             DWORD want = static_cast<DWORD>(n > (1u << 30) ? (1u << 30) : n), done = 0;
-            if (!WriteFile(m_h, p, want, &done, nullptr) || done == 0) return false;
+            if (!WriteFile(m_h, p, want, &done, nullptr)) return FromError(GetLastError());
+            if (done == 0) return FsResult::kFailed;
             p += done;
             n -= done;
         }
-        return true;
+        return FsResult::kOk;
     }
-    bool Finish(std::uint16_t dosDate, std::uint16_t dosTime) override {
+    FsResult Sync() override { return FlushFileBuffers(m_h) ? FsResult::kOk : FromError(GetLastError()); }
+    FsResult Finish(std::uint16_t dosDate, std::uint16_t dosTime) override {
+        if (!FlushFileBuffers(m_h)) return FromError(GetLastError());
         FILETIME local, utc;
         if (DosDateTimeToFileTime(dosDate, dosTime, &local) && LocalFileTimeToFileTime(&local, &utc))
             SetFileTime(m_h, nullptr, nullptr, &utc);   // a time that cannot be set is no reason to fail
         HANDLE h = m_h;
         m_h = INVALID_HANDLE_VALUE;
-        return CloseHandle(h) != 0;
+        return CloseHandle(h) ? FsResult::kOk : FromError(GetLastError());
     }
 private:
     HANDLE m_h;
@@ -131,6 +136,13 @@ public:
         return Narrow(path);
     }
 
+    NativeString Native(const std::string& utf8Name) override { return Widen(utf8Name); }
+    bool SameName(const NativeString& a, const NativeString& b) override {
+        // The ordinal upper-case comparison is the one the file system applies to names.
+        return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+               CSTR_EQUAL;
+    }
+
     std::unique_ptr<ByteSource> OpenRead(const NativeString& path) override {
         // Shared delete access: the package may be moved or replaced by the update itself.
         HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -146,8 +158,7 @@ public:
     std::unique_ptr<OutFile> CreateNew(const NativeString& path, FsResult* result) override {
         HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            *result = FromError(GetLastError());
-            if (*result == FsResult::kLocked) *result = FsResult::kFailed;
+            *result = FromErrorNoLock(GetLastError());
             return nullptr;
         }
         *result = FsResult::kOk;
@@ -200,6 +211,20 @@ public:
         FindClose(h);
         return true;
     }
+    FsResult PatchByte(const NativeString& path, std::uint64_t offset, char value) override {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return FromErrorNoLock(GetLastError());
+        OVERLAPPED ov{};
+        ov.Offset = static_cast<DWORD>(offset);
+        ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD done = 0;
+        FsResult r = WriteFile(h, &value, 1, &done, &ov) && done == 1 && FlushFileBuffers(h)
+                         ? FsResult::kOk : FromErrorNoLock(GetLastError());
+        CloseHandle(h);
+        return r;
+    }
+    // Folder entries are journaled by the file system itself.
+    FsResult SyncDir(const NativeString&) override { return FsResult::kOk; }
     std::unique_ptr<DirLock> Lock(const NativeString& path, FsResult* result) override {
         HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -218,7 +243,9 @@ public:
     void SleepMs(unsigned ms) override { Sleep(ms); }
 
 private:
+    // Creating something: "access denied" means no rights to write there, not a file in use.
     static FsResult FromErrorNoLock(DWORD e) {
+        if (e == ERROR_ACCESS_DENIED) return FsResult::kReadOnly;
         FsResult r = FromError(e);
         return r == FsResult::kLocked ? FsResult::kFailed : r;
     }

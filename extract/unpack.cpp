@@ -1,9 +1,10 @@
 #include "extract/unpack.h"
 
 #include <algorithm>
-#include <set>
+#include <unordered_map>
 #include <vector>
 
+#include "extract/journal.h"
 #include "extract/zip_path.h"
 
 namespace zpvx {
@@ -14,32 +15,49 @@ const char kSeparators[] = "\\/";
 #else
 const char kSeparators[] = "/";
 #endif
-const char kOldPrefix[] = "old-";
-const char kStagePrefix[] = "stage-";
+// The work folder holds the lock and one folder per extraction ("run-N") with the journal, the
+// staging tree and the old files (flat, named by their slot in the journal).
 const char kLockName[] = "lock";
-// An old-files folder holds the replaced files under kOldFiles, and kCommittedMark once its
-// extraction completed: then later runs only delete there.
-const char kOldFiles[] = "files";
-const char kCommittedMark[] = "committed";
+const char kRunPrefix[] = "run-";
+const char kJournalName[] = "journal";
+const char kStageName[] = "stage";
+const char kOldName[] = "old";
+
+template <class S>
+S Literal(const char* text) {
+    S out;
+    for (const char* p = text; *p; ++p) out.push_back(static_cast<typename S::value_type>(*p));
+    return out;
+}
+
+template <class S>
+S AsciiLower(S s) {
+    for (auto& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<typename S::value_type>(c - 'A' + 'a');
+    return s;
+}
+
+int StatusOf(FsResult r, int otherwise) {
+    switch (r) {
+        case FsResult::kNoSpace: return ZPV_EXTRACT_DISK_FULL;
+        case FsResult::kReadOnly: return ZPV_EXTRACT_READ_ONLY;
+        case FsResult::kLocked: return ZPV_EXTRACT_FILE_LOCKED;
+        default: return otherwise;
+    }
+}
 
 class FileSink : public EntrySink {
 public:
     explicit FileSink(OutFile* f) : m_f(f) {}
-    bool Write(const unsigned char* data, std::size_t n) override { return m_f->Write(data, n); }
+    bool Write(const unsigned char* data, std::size_t n) override {
+        m_result = m_f->Write(data, n);
+        return m_result == FsResult::kOk;
+    }
+    FsResult Result() const { return m_result; }
 private:
     OutFile* m_f;
+    FsResult m_result = FsResult::kOk;
 };
-
-NativeString Literal(Fs& fs, const char* text) {
-    NativeString out;
-    for (const char* p = text; *p; ++p) out.push_back(static_cast<typename NativeString::value_type>(*p));
-    return out;
-}
-
-std::string ParentOf(const std::string& rel) {
-    std::size_t slash = rel.rfind('/');
-    return slash == std::string::npos ? std::string() : rel.substr(0, slash);
-}
 
 // Removes a tree as far as possible; true when it is gone.
 bool RemoveTree(Fs& fs, const NativeString& path) {
@@ -54,29 +72,133 @@ bool RemoveTree(Fs& fs, const NativeString& path) {
     return fs.RemoveFile(path) == FsResult::kOk;
 }
 
-// An old-files folder left by an earlier run. If that extraction did not complete (the process
-// died, or its rollback was cut short), an old file whose place in the target is empty is put
-// back; everything else there is an outdated copy and is deleted where possible.
-void SettleOldTree(Fs& fs, const NativeString& oldDir, const NativeString& targetDir, bool committed) {
+bool IsEmptyDir(Fs& fs, const NativeString& path) {
     std::vector<NativeString> names;
-    if (!fs.List(oldDir, &names)) return;
-    for (const NativeString& n : names) {
-        NativeString from = fs.Child(oldDir, n), to = fs.Child(targetDir, n);
-        if (fs.Kind(from) == FsKind::kDir) {
-            SettleOldTree(fs, from, to, committed);
-            fs.RemoveDir(from);
-            continue;
-        }
-        if (!committed && fs.Kind(to) == FsKind::kNone && fs.Kind(targetDir) == FsKind::kDir &&
-            fs.Rename(from, to) == FsResult::kOk)
-            continue;
-        fs.RemoveFile(from);
-    }
+    return !fs.List(path, &names) || names.empty();
 }
+
+struct RunDir {
+    NativeString path, journal, stage, old;
+    RunDir() = default;
+    RunDir(Fs& fs, const NativeString& p)
+        : path(p), journal(fs.Join(p, kJournalName)), stage(fs.Join(p, kStageName)), old(fs.Join(p, kOldName)) {}
+};
+
+// Removes a run folder whose moves never started or are all undone; the journal goes last.
+void DiscardRun(Fs& fs, const RunDir& run) {
+    RemoveTree(fs, run.stage);
+    RemoveTree(fs, run.old);
+    fs.RemoveFile(run.journal);
+    fs.RemoveDir(run.path);
+}
+
+// Deletes the old files of a committed run. The run folder and its journal (still marked
+// committed) stay while any old file remains, so a later run only ever deletes them.
+void SettleCommitted(Fs& fs, const RunDir& run) {
+    std::vector<NativeString> names;
+    fs.List(run.old, &names);
+    for (const NativeString& n : names) RemoveTree(fs, fs.Child(run.old, n));
+    if (!IsEmptyDir(fs, run.old)) return;
+    RemoveTree(fs, run.stage);
+    fs.RemoveDir(run.old);
+    fs.RemoveFile(run.journal);
+    fs.RemoveDir(run.path);
+}
+
+// Carries out the steps of a journal. Every step reads its state from the file system (is the
+// staged file still there, is the old file aside), so running a step twice, or after a crash in
+// its middle, is harmless.
+class Mover {
+public:
+    Mover(Fs& fs, const NativeString& target, const RunDir& run, unsigned retryMs)
+        : m_fs(fs), m_target(target), m_run(run), m_budget(retryMs) {}
+
+    // Every step in order; the first failure's result (its path in *failedRel), or kOk.
+    FsResult Forward(const std::vector<JournalStep>& steps, std::string* failedRel) {
+        for (const JournalStep& s : steps) {
+            FsResult r = ForwardStep(s);
+            if (r != FsResult::kOk) {
+                *failedRel = s.rel;
+                return r;
+            }
+        }
+        return FsResult::kOk;
+    }
+    // Every step in reverse order; true when all are undone.
+    bool Undo(const std::vector<JournalStep>& steps) {
+        bool complete = true;
+        for (auto it = steps.rbegin(); it != steps.rend(); ++it)
+            if (UndoStep(*it) != FsResult::kOk) complete = false;
+        return complete;
+    }
+
+private:
+    NativeString Old(const JournalStep& s) { return m_fs.Child(m_run.old, m_fs.Native(std::to_string(s.slot))); }
+
+    FsResult ForwardStep(const JournalStep& s) {
+        const NativeString t = m_fs.Join(m_target, s.rel);
+        if (s.kind == JournalStep::kMakeDir) {
+            FsKind k = m_fs.Kind(t);
+            if (k == FsKind::kDir) return FsResult::kOk;
+            if (k != FsKind::kNone) return FsResult::kFailed;
+            FsResult r = m_fs.MakeDir(t);
+            return r == FsResult::kExists && m_fs.Kind(t) == FsKind::kDir ? FsResult::kOk : r;
+        }
+        const NativeString staged = m_fs.Join(m_run.stage, s.rel);
+        if (m_fs.Kind(staged) == FsKind::kNone) return m_fs.Kind(t) == FsKind::kFile ? FsResult::kOk : FsResult::kFailed;
+        if (s.kind == JournalStep::kReplace) {
+            const NativeString old = Old(s), existing = m_fs.Join(m_target, s.oldRel);
+            if (m_fs.Kind(old) == FsKind::kNone && m_fs.Kind(existing) != FsKind::kNone) {
+                FsResult r = RenameRetry(existing, old);
+                if (r != FsResult::kOk) return r;
+            }
+        }
+        return RenameRetry(staged, t);
+    }
+
+    FsResult UndoStep(const JournalStep& s) {
+        const NativeString t = m_fs.Join(m_target, s.rel);
+        if (s.kind == JournalStep::kMakeDir) {
+            if (m_fs.Kind(t) == FsKind::kNone) return FsResult::kOk;
+            FsResult r = m_fs.RemoveDir(t);
+            // A folder that holds something else now is left; nothing of ours is in it.
+            return r == FsResult::kExists || r == FsResult::kNotFound ? FsResult::kOk : r;
+        }
+        const NativeString staged = m_fs.Join(m_run.stage, s.rel);
+        const bool placed = m_fs.Kind(staged) == FsKind::kNone;
+        if (s.kind == JournalStep::kPlace) {
+            return placed && m_fs.Kind(t) == FsKind::kFile ? RenameRetry(t, staged) : FsResult::kOk;
+        }
+        const NativeString old = Old(s);
+        if (m_fs.Kind(old) == FsKind::kNone) return FsResult::kOk;   // never moved aside, or back already
+        if (placed) {
+            FsResult r = RenameRetry(t, staged);
+            if (r != FsResult::kOk) return r;
+        }
+        return RenameRetry(old, m_fs.Join(m_target, s.oldRel));
+    }
+
+    FsResult RenameRetry(const NativeString& from, const NativeString& to) {
+        unsigned pause = 20;
+        for (;;) {
+            FsResult r = m_fs.Rename(from, to);
+            if (r != FsResult::kLocked || m_budget == 0) return r;
+            unsigned wait = std::min(pause, m_budget);
+            m_fs.SleepMs(wait);
+            m_budget -= wait;
+            pause = std::min(pause * 2, 250u);
+        }
+    }
+
+    Fs& m_fs;
+    NativeString m_target;
+    RunDir m_run;
+    unsigned m_budget;
+};
 
 class Unpacker {
 public:
-    Unpacker(const ExtractOptions& o) : m_opt(o), m_fs(o.fs ? *o.fs : RealFs()) {}
+    explicit Unpacker(const ExtractOptions& o) : m_opt(o), m_fs(o.fs ? *o.fs : RealFs()) {}
 
     ExtractResult Run(const NativeString& zipPath, const NativeString& folder);
 
@@ -86,31 +208,35 @@ private:
         return status;
     }
     int PrepareTarget(const NativeString& folder);
-    void CleanLeftovers();
+    int Recover();
+    int RecoverRun(const RunDir& run);
     int Stage(const NativeString& zipPath);
-    int StageEntry(ZipReader& reader, const ZipEntry& e);
-    int EnsureDirs(const NativeString& root, const std::string& rel, std::set<std::string>* made);
-    int Precheck();
+    int StageFolders();
+    int StageEntry(const ZipEntry& e);
+    int CheckTarget();
+    int CheckFolder(std::uint32_t folder);
+    std::string ActualRel(std::uint32_t node);
+    NativeString ActualPath(std::uint32_t node);
+    void PlanSteps();
+    int WriteJournal();
     int Commit();
-    bool Rollback();
-    FsResult RenameRetry(const NativeString& from, const NativeString& to, unsigned* budget);
     void Finish(bool committed);
 
     const ExtractOptions& m_opt;
     Fs& m_fs;
     ExtractResult m_result;
-    NativeString m_target, m_work, m_stage, m_old, m_oldFiles;
+    NativeString m_target, m_work;
     std::vector<NativeString> m_createdAncestors;   // target folders that did not exist before
-    bool m_workCreated = false;
     std::unique_ptr<DirLock> m_lock;
-    std::vector<ZipEntry> m_entries;
-    std::set<std::string> m_stageDirs, m_oldDirs;
-
-    struct Step {
-        enum Kind { kMadeDir, kMovedAside, kPlaced } kind;
-        std::string rel;
-    };
-    std::vector<Step> m_steps;
+    std::unique_ptr<ByteSource> m_package;
+    ZipReader m_reader;
+    RunDir m_run;
+    bool m_journalWritten = false;
+    std::uint64_t m_stateOffset = 0;
+    // Per node of the package's tree: present in the target; the listed name where its case differs.
+    std::vector<unsigned char> m_exists;
+    std::unordered_map<std::uint32_t, NativeString> m_actual;
+    std::vector<JournalStep> m_steps;
 };
 
 int Unpacker::PrepareTarget(const NativeString& folder) {
@@ -123,20 +249,21 @@ int Unpacker::PrepareTarget(const NativeString& folder) {
         NativeString p = m_target;
         while (m_fs.Kind(p) == FsKind::kNone) {
             chain.push_back(p);
-            std::size_t sep = p.find_last_of(Literal(m_fs, kSeparators));
+            std::size_t sep = p.find_last_of(Literal<NativeString>(kSeparators));
             if (sep == NativeString::npos || sep == 0) break;
             p = p.substr(0, sep);
         }
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            if (m_fs.MakeDir(*it) != FsResult::kOk) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot create the target folder");
+            FsResult r = m_fs.MakeDir(*it);
+            if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot create the target folder");
             m_createdAncestors.push_back(*it);
         }
     }
     m_work = m_fs.Join(m_target, kWorkFolderName);
     FsKind wk = m_fs.Kind(m_work);
     if (wk == FsKind::kNone) {
-        if (m_fs.MakeDir(m_work) != FsResult::kOk) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot create the work folder");
-        m_workCreated = true;
+        FsResult r = m_fs.MakeDir(m_work);
+        if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot create the work folder");
         m_fs.Hide(m_work);
     } else if (wk != FsKind::kDir) {
         return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "work folder name is taken");
@@ -145,218 +272,294 @@ int Unpacker::PrepareTarget(const NativeString& folder) {
     m_lock = m_fs.Lock(m_fs.Join(m_work, kLockName), &lr);
     if (!m_lock) {
         return lr == FsResult::kLocked ? Fail(ZPV_EXTRACT_BUSY, "another extraction into this folder is running")
-                                       : Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot lock the work folder");
+                                       : Fail(StatusOf(lr, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot lock the work folder");
     }
     return ZPV_EXTRACT_OK;
 }
 
-void Unpacker::CleanLeftovers() {
+// Settles what earlier runs left: interrupted commits are finished or undone, old files of
+// finished ones deleted.
+int Unpacker::Recover() {
     std::vector<NativeString> names;
-    if (!m_fs.List(m_work, &names)) return;
-    const NativeString oldP = Literal(m_fs, kOldPrefix), stageP = Literal(m_fs, kStagePrefix);
+    if (!m_fs.List(m_work, &names)) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot list the work folder");
+    const NativeString prefix = Literal<NativeString>(kRunPrefix);
+    std::vector<std::pair<unsigned long, NativeString>> runs;
     for (const NativeString& n : names) {
-        NativeString p = m_fs.Child(m_work, n);
-        if (n.compare(0, oldP.size(), oldP) == 0 && m_fs.Kind(p) == FsKind::kDir) {
-            bool committed = m_fs.Kind(m_fs.Join(p, kCommittedMark)) == FsKind::kFile;
-            NativeString files = m_fs.Join(p, kOldFiles);
-            SettleOldTree(m_fs, files, m_target, committed);
-            m_fs.RemoveDir(files);
-            m_fs.RemoveFile(m_fs.Join(p, kCommittedMark));
-            m_fs.RemoveDir(p);
-        } else if (n.compare(0, stageP.size(), stageP) == 0) {
-            RemoveTree(m_fs, p);
+        if (n.compare(0, prefix.size(), prefix) != 0 || n.size() > prefix.size() + 9) continue;
+        unsigned long id = 0;
+        bool digits = n.size() > prefix.size();
+        for (std::size_t i = prefix.size(); i < n.size() && digits; ++i) {
+            digits = n[i] >= '0' && n[i] <= '9';
+            id = id * 10 + static_cast<unsigned long>(n[i] - '0');
+        }
+        if (digits) runs.emplace_back(id, m_fs.Child(m_work, n));
+    }
+    std::sort(runs.begin(), runs.end());
+    for (const auto& r : runs) {
+        int st = RecoverRun(RunDir(m_fs, r.second));
+        if (st) return st;
+    }
+    return ZPV_EXTRACT_OK;
+}
+
+int Unpacker::RecoverRun(const RunDir& run) {
+    std::string text;
+    if (std::unique_ptr<ByteSource> src = m_fs.OpenRead(run.journal)) {
+        text.resize(static_cast<std::size_t>(src->Size()));
+        if (!text.empty() && !src->ReadAt(0, &text[0], text.size())) text.clear();
+    }
+    char state = 0;
+    std::vector<JournalStep> steps;
+    switch (ParseJournal(text, &state, &steps)) {
+        case JournalParse::kNewer:
+            return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "the work folder holds the journal of a newer version");
+        case JournalParse::kIncomplete:
+            // Cut off while it was written: nothing was moved. Old files beside it would say otherwise.
+            if (!IsEmptyDir(m_fs, run.old)) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "unreadable journal beside old files");
+            DiscardRun(m_fs, run);
+            return ZPV_EXTRACT_OK;
+        case JournalParse::kOk:
+            break;
+    }
+    const std::uint64_t stateAt = JournalStateOffset(text);
+    if (state == kJournalPlanned) {
+        std::string failed;
+        if (Mover(m_fs, m_target, run, m_opt.lockRetryMs).Forward(steps, &failed) == FsResult::kOk) {
+            m_fs.PatchByte(run.journal, stateAt, kJournalCommitted);
+            state = kJournalCommitted;
+        } else {
+            m_fs.PatchByte(run.journal, stateAt, kJournalUndoing);
+            state = kJournalUndoing;
         }
     }
-}
-
-int Unpacker::EnsureDirs(const NativeString& root, const std::string& rel, std::set<std::string>* made) {
-    if (rel.empty() || made->count(rel)) return ZPV_EXTRACT_OK;
-    int st = EnsureDirs(root, ParentOf(rel), made);
-    if (st) return st;
-    FsResult r = m_fs.MakeDir(m_fs.Join(root, rel));
-    if (r != FsResult::kOk && !(r == FsResult::kExists && m_fs.Kind(m_fs.Join(root, rel)) == FsKind::kDir))
-        return Fail(ZPV_EXTRACT_WRITE_FAILED, "cannot create staging folder " + rel);
-    made->insert(rel);
+    if (state == kJournalCommitted) {
+        SettleCommitted(m_fs, run);
+        return ZPV_EXTRACT_OK;
+    }
+    if (!Mover(m_fs, m_target, run, m_opt.lockRetryMs).Undo(steps))
+        return Fail(ZPV_EXTRACT_ROLLBACK_INCOMPLETE, "an interrupted extraction could not be undone yet");
+    DiscardRun(m_fs, run);
     return ZPV_EXTRACT_OK;
 }
 
-int Unpacker::StageEntry(ZipReader& reader, const ZipEntry& e) {
-    if (e.isDir) return EnsureDirs(m_stage, e.rel, &m_stageDirs);
-    int st = EnsureDirs(m_stage, ParentOf(e.rel), &m_stageDirs);
-    if (st) return st;
+int Unpacker::StageFolders() {
+    const PathTree& tree = m_reader.Tree();
+    for (std::uint32_t n = 1; n < tree.Size(); ++n) {
+        if (!tree.Node(n).isDir) continue;
+        const NativeString p = m_fs.Join(m_run.stage, tree.Rel(n));
+        FsResult r = m_fs.MakeDir(p);
+        // Names that differ only in ways the file system ignores meet here: one folder serves both.
+        if (r != FsResult::kOk && !(r == FsResult::kExists && m_fs.Kind(p) == FsKind::kDir))
+            return Fail(StatusOf(r, ZPV_EXTRACT_WRITE_FAILED), "cannot create staging folder " + tree.Rel(n));
+    }
+    return ZPV_EXTRACT_OK;
+}
+
+int Unpacker::StageEntry(const ZipEntry& e) {
     FsResult cr;
-    std::unique_ptr<OutFile> out = m_fs.CreateNew(m_fs.Join(m_stage, e.rel), &cr);
+    std::unique_ptr<OutFile> out = m_fs.CreateNew(m_fs.Join(m_run.stage, e.rel), &cr);
     if (!out) {
         // Names that differ only in ways the file system ignores end up here.
         return cr == FsResult::kExists ? Fail(ZPV_EXTRACT_DUPLICATE_ENTRY, "two entries for " + e.rel)
-                                       : Fail(ZPV_EXTRACT_WRITE_FAILED, "cannot create " + e.rel);
+                                       : Fail(StatusOf(cr, ZPV_EXTRACT_WRITE_FAILED), "cannot create " + e.rel);
     }
     FileSink sink(out.get());
-    st = reader.ReadEntry(e, &sink);
-    if (st) return Fail(st, reader.Error());
-    if (!out->Finish(e.dosDate, e.dosTime)) return Fail(ZPV_EXTRACT_WRITE_FAILED, "cannot write " + e.rel);
+    int st = m_reader.ReadEntry(e, &sink);
+    if (st == ZPV_EXTRACT_WRITE_FAILED) return Fail(StatusOf(sink.Result(), st), "cannot write " + e.rel);
+    if (st) return Fail(st, m_reader.Error());
+    FsResult fr = out->Finish(e.dosDate, e.dosTime);
+    if (fr != FsResult::kOk) return Fail(StatusOf(fr, ZPV_EXTRACT_WRITE_FAILED), "cannot write " + e.rel);
     return ZPV_EXTRACT_OK;
 }
 
 int Unpacker::Stage(const NativeString& zipPath) {
-    std::unique_ptr<ByteSource> src = m_fs.OpenRead(m_fs.Absolute(zipPath));
-    if (!src) return Fail(ZPV_EXTRACT_ARCHIVE_UNREADABLE, "cannot open the package " + m_fs.Display(zipPath));
-    ZipReader reader;
-    int st = reader.Open(src.get(), m_opt.limits);
-    if (st) return Fail(st, reader.Error());
-    m_entries = reader.Entries();
+    m_package = m_fs.OpenRead(m_fs.Absolute(zipPath));
+    if (!m_package) return Fail(ZPV_EXTRACT_ARCHIVE_UNREADABLE, "cannot open the package " + m_fs.Display(zipPath));
+    int st = m_reader.Open(m_package.get(), m_opt.limits);
+    if (st) return Fail(st, m_reader.Error());
 
-    // A free pair of names: old folders of earlier runs may still hold files in use.
     for (unsigned n = 1;; ++n) {
-        std::string id = std::to_string(n);
-        NativeString s = m_fs.Join(m_work, kStagePrefix + id), o = m_fs.Join(m_work, kOldPrefix + id);
-        if (m_fs.Kind(s) != FsKind::kNone || m_fs.Kind(o) != FsKind::kNone) {
+        NativeString p = m_fs.Join(m_work, kRunPrefix + std::to_string(n));
+        if (m_fs.Kind(p) != FsKind::kNone) {
             if (n > 1000) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "work folder is full of leftovers");
             continue;
         }
-        if (m_fs.MakeDir(s) != FsResult::kOk) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot create the staging folder");
-        m_stage = s;
-        if (m_fs.MakeDir(o) != FsResult::kOk || m_fs.MakeDir(m_fs.Join(o, kOldFiles)) != FsResult::kOk)
-            return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot create the old-files folder");
-        m_old = o;
-        m_oldFiles = m_fs.Join(o, kOldFiles);
+        FsResult r = m_fs.MakeDir(p);
+        if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot create the run folder");
+        m_run = RunDir(m_fs, p);
         break;
     }
+    FsResult r = m_fs.MakeDir(m_run.stage);
+    if (r == FsResult::kOk) r = m_fs.MakeDir(m_run.old);
+    if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot create the staging folder");
+    if ((st = StageFolders())) return st;
+
     // Sequential reading in archive order.
+    const std::vector<ZipEntry>& entries = m_reader.Entries();
     std::vector<const ZipEntry*> order;
-    for (const ZipEntry& e : m_entries) order.push_back(&e);
+    for (const ZipEntry& e : entries)
+        if (!e.isDir) order.push_back(&e);
     std::sort(order.begin(), order.end(),
               [](const ZipEntry* a, const ZipEntry* b) { return a->headerOffset < b->headerOffset; });
     for (const ZipEntry* e : order)
-        if ((st = StageEntry(reader, *e))) return st;
-    return ZPV_EXTRACT_OK;   // the package is closed here, before anything moves
+        if ((st = StageEntry(*e))) return st;
+    m_package.reset();   // the package is closed here, before anything moves
+    return ZPV_EXTRACT_OK;
 }
 
-// Refuses before touching anything when the target has a file where a folder goes or the reverse.
-int Unpacker::Precheck() {
-    std::set<std::string> checkedDirs;
-    for (const ZipEntry& e : m_entries) {
-        if (e.rel.empty()) continue;
-        for (std::string d = e.isDir ? e.rel : ParentOf(e.rel); !d.empty(); d = ParentOf(d)) {
-            if (!checkedDirs.insert(d).second) break;
-            FsKind k = m_fs.Kind(m_fs.Join(m_target, d));
-            if (k != FsKind::kNone && k != FsKind::kDir)
-                return Fail(ZPV_EXTRACT_TARGET_CONFLICT, "the target has a file where the folder " + d + " goes");
+NativeString Unpacker::ActualPath(std::uint32_t node) {
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t n = node; n != 0; n = m_reader.Tree().Node(n).parent) chain.push_back(n);
+    NativeString p = m_target;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        auto a = m_actual.find(*it);
+        p = m_fs.Child(p, a != m_actual.end() ? a->second : m_fs.Native(m_reader.Tree().Name(*it)));
+    }
+    return p;
+}
+
+std::string Unpacker::ActualRel(std::uint32_t node) {
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t n = node; n != 0; n = m_reader.Tree().Node(n).parent) chain.push_back(n);
+    std::string rel;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!rel.empty()) rel.push_back('/');
+        auto a = m_actual.find(*it);
+        rel += a != m_actual.end() ? m_fs.Display(a->second) : m_reader.Tree().Name(*it);
+    }
+    return rel;
+}
+
+// Matches the children of one existing folder against the names the folder lists. A name that
+// the file system resolves but the listing does not show (a short-name alias, say) would make
+// the package replace a file it does not name: refused.
+int Unpacker::CheckFolder(std::uint32_t folder) {
+    const PathTree& tree = m_reader.Tree();
+    const NativeString dir = ActualPath(folder);
+    std::vector<NativeString> listed;
+    if (!m_fs.List(dir, &listed)) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot list " + m_fs.Display(dir));
+    std::unordered_map<NativeString, std::size_t> byFold;
+    for (std::size_t i = 0; i < listed.size(); ++i) byFold.emplace(AsciiLower(listed[i]), i);
+    for (const std::uint32_t* c = tree.ChildrenBegin(folder); c != tree.ChildrenEnd(folder); ++c) {
+        const NativeString want = m_fs.Native(tree.Name(*c));
+        const NativeString* match = nullptr;
+        auto it = byFold.find(AsciiLower(want));
+        if (it != byFold.end() && m_fs.SameName(listed[it->second], want)) match = &listed[it->second];
+        if (!match) {
+            if (m_fs.Kind(m_fs.Child(dir, want)) == FsKind::kNone) continue;   // absent, and all below it
+            for (const NativeString& l : listed)
+                if (m_fs.SameName(l, want)) match = &l;
+            if (!match)
+                return Fail(ZPV_EXTRACT_NAME_ALIAS, "\"" + tree.Rel(*c) + "\" reaches an existing file under another name");
         }
-        if (!e.isDir) {
-            FsKind k = m_fs.Kind(m_fs.Join(m_target, e.rel));
-            if (k != FsKind::kNone && k != FsKind::kFile)
-                return Fail(ZPV_EXTRACT_TARGET_CONFLICT, "the target has a folder where the file " + e.rel + " goes");
+        const bool isDir = tree.Node(*c).isDir;
+        const FsKind k = m_fs.Kind(m_fs.Child(dir, *match));
+        if (isDir ? k != FsKind::kDir : k != FsKind::kFile) {
+            return Fail(ZPV_EXTRACT_TARGET_CONFLICT, std::string("the target has ") + (isDir ? "a file or link" : "a folder or link") +
+                                                         " where " + tree.Rel(*c) + " goes");
         }
+        m_exists[*c] = 1;
+        if (*match != want) m_actual[*c] = *match;
     }
     return ZPV_EXTRACT_OK;
 }
 
-FsResult Unpacker::RenameRetry(const NativeString& from, const NativeString& to, unsigned* budget) {
-    unsigned pause = 20;
-    for (;;) {
-        FsResult r = m_fs.Rename(from, to);
-        if (r != FsResult::kLocked || *budget == 0) return r;
-        unsigned wait = std::min(pause, *budget);
-        m_fs.SleepMs(wait);
-        *budget -= wait;
-        pause = std::min(pause * 2, 250u);
+int Unpacker::CheckTarget() {
+    const PathTree& tree = m_reader.Tree();
+    m_exists.assign(tree.Size(), 0);
+    m_exists[0] = 1;
+    // Parents come before their children, so every existing folder is checked before its content.
+    for (std::uint32_t n = 0; n < tree.Size(); ++n) {
+        if (!m_exists[n] || !tree.Node(n).isDir) continue;
+        if (int st = CheckFolder(n)) return st;
     }
+    return ZPV_EXTRACT_OK;
+}
+
+// Folders first (parents before children), then files; the updater's own files last of all,
+// ZPVUpdate.exe at the very end, so that an interruption leaves a working updater behind.
+void Unpacker::PlanSteps() {
+    const PathTree& tree = m_reader.Tree();
+    auto nameIs = [&](std::uint32_t n, const char* name) { return AsciiLower(tree.Name(n)) == name; };
+    std::vector<unsigned char> updaterDir(tree.Size(), 0);
+    for (std::uint32_t n = 1; n < tree.Size(); ++n)
+        if (!tree.Node(n).isDir && (nameIs(n, "zpvupdate.exe") || nameIs(n, "zlib.dll"))) updaterDir[tree.Node(n).parent] = 1;
+    std::vector<std::pair<int, std::uint32_t>> files;
+    for (std::uint32_t n = 1; n < tree.Size(); ++n) {
+        const PathNode& node = tree.Node(n);
+        if (updaterDir[node.parent]) updaterDir[n] = node.isDir ? 1 : 0;   // folders inside it too
+        if (node.isDir) {
+            if (!m_exists[n]) m_steps.push_back(JournalStep{JournalStep::kMakeDir, 0, tree.Rel(n), {}});
+            continue;
+        }
+        int rank = nameIs(n, "zpvupdate.exe") ? 3 : nameIs(n, "zlib.dll") ? 2 : updaterDir[node.parent] ? 1 : 0;
+        files.emplace_back(rank, n);
+    }
+    std::stable_sort(files.begin(), files.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::uint32_t slot = 0;
+    for (const auto& f : files) {
+        if (m_exists[f.second])
+            m_steps.push_back(JournalStep{JournalStep::kReplace, slot++, tree.Rel(f.second), ActualRel(f.second)});
+        else
+            m_steps.push_back(JournalStep{JournalStep::kPlace, 0, tree.Rel(f.second), {}});
+    }
+}
+
+int Unpacker::WriteJournal() {
+    const std::string text = JournalText(m_steps);
+    m_stateOffset = JournalStateOffset(text);
+    FsResult r;
+    std::unique_ptr<OutFile> out = m_fs.CreateNew(m_run.journal, &r);
+    if (out) {
+        r = out->Write(text.data(), text.size());
+        if (r == FsResult::kOk) r = out->Sync();
+        if (r == FsResult::kOk) r = out->Finish(0, 0);
+    }
+    if (r == FsResult::kOk) r = m_fs.SyncDir(m_run.path);
+    if (r == FsResult::kOk) r = m_fs.SyncDir(m_work);
+    if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot write the journal");
+    m_journalWritten = true;
+    return ZPV_EXTRACT_OK;
 }
 
 int Unpacker::Commit() {
-    int st = Precheck();
+    int st = CheckTarget();
     if (st) return st;
-    std::set<std::string> dirs;
-    for (const ZipEntry& e : m_entries)
-        for (std::string d = e.isDir ? e.rel : ParentOf(e.rel); !d.empty(); d = ParentOf(d)) dirs.insert(d);
-    // A set orders every folder after its parent.
-    for (const std::string& d : dirs) {
-        NativeString t = m_fs.Join(m_target, d);
-        if (m_fs.Kind(t) == FsKind::kDir) continue;
-        if (m_fs.MakeDir(t) != FsResult::kOk) return Fail(ZPV_EXTRACT_COMMIT_FAILED, "cannot create folder " + d);
-        m_steps.push_back({Step::kMadeDir, d});
+    PlanSteps();
+    if ((st = WriteJournal())) return st;
+    std::string failed;
+    FsResult r = Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Forward(m_steps, &failed);
+    if (r == FsResult::kOk) {
+        m_fs.PatchByte(m_run.journal, m_stateOffset, kJournalCommitted);
+        SettleCommitted(m_fs, m_run);
+        return ZPV_EXTRACT_OK;
     }
-    unsigned budget = m_opt.lockRetryMs;
-    for (const ZipEntry& e : m_entries) {
-        if (e.isDir) continue;
-        NativeString t = m_fs.Join(m_target, e.rel);
-        FsKind k = m_fs.Kind(t);
-        if (k == FsKind::kFile) {
-            if ((st = EnsureDirs(m_oldFiles, ParentOf(e.rel), &m_oldDirs))) return Fail(ZPV_EXTRACT_COMMIT_FAILED, m_result.message);
-            FsResult r = RenameRetry(t, m_fs.Join(m_oldFiles, e.rel), &budget);
-            if (r == FsResult::kLocked) return Fail(ZPV_EXTRACT_FILE_LOCKED, "file in use: " + e.rel);
-            if (r != FsResult::kOk) return Fail(ZPV_EXTRACT_COMMIT_FAILED, "cannot move aside " + e.rel);
-            m_steps.push_back({Step::kMovedAside, e.rel});
-        } else if (k != FsKind::kNone) {
-            return Fail(ZPV_EXTRACT_TARGET_CONFLICT, "the target has a folder where the file " + e.rel + " goes");
-        }
-        FsResult r = RenameRetry(m_fs.Join(m_stage, e.rel), t, &budget);
-        if (r == FsResult::kLocked) return Fail(ZPV_EXTRACT_FILE_LOCKED, "file in use: " + e.rel);
-        if (r != FsResult::kOk) return Fail(ZPV_EXTRACT_COMMIT_FAILED, "cannot move into place " + e.rel);
-        m_steps.push_back({Step::kPlaced, e.rel});
-    }
-    return ZPV_EXTRACT_OK;
+    st = StatusOf(r, ZPV_EXTRACT_COMMIT_FAILED);
+    Fail(st, (r == FsResult::kLocked ? "file in use: " : "cannot move into place: ") + failed);
+    m_fs.PatchByte(m_run.journal, m_stateOffset, kJournalUndoing);
+    if (!Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Undo(m_steps)) return ZPV_EXTRACT_ROLLBACK_INCOMPLETE;
+    DiscardRun(m_fs, m_run);
+    return st;
 }
 
-bool Unpacker::Rollback() {
-    bool complete = true;
-    unsigned budget = m_opt.lockRetryMs;
-    for (auto it = m_steps.rbegin(); it != m_steps.rend(); ++it) {
-        NativeString t = m_fs.Join(m_target, it->rel);
-        switch (it->kind) {
-            case Step::kPlaced:
-                if (RenameRetry(t, m_fs.Join(m_stage, it->rel), &budget) != FsResult::kOk &&
-                    m_fs.RemoveFile(t) != FsResult::kOk)
-                    complete = false;
-                break;
-            case Step::kMovedAside:
-                if (RenameRetry(m_fs.Join(m_oldFiles, it->rel), t, &budget) != FsResult::kOk) complete = false;
-                break;
-            case Step::kMadeDir:
-                if (m_fs.RemoveDir(t) != FsResult::kOk) complete = false;
-                break;
-        }
-    }
-    m_steps.clear();
-    return complete;
-}
-
-// Removes the staging and old-files folders, the lock and the work folder, as far as possible.
+// Removes what this run leaves no use for: its run folder when nothing was moved, the lock, an
+// empty work folder, and target folders made for a failed extraction.
 void Unpacker::Finish(bool committed) {
-    if (!m_old.empty()) {
-        if (committed) {
-            // Files still in use stay behind, marked so that a later run only deletes them.
-            FsResult r;
-            std::unique_ptr<OutFile> mark = m_fs.CreateNew(m_fs.Join(m_old, kCommittedMark), &r);
-            if (mark) mark->Finish(0, 0);
-            RemoveTree(m_fs, m_old);
-        } else if (m_result.status != ZPV_EXTRACT_ROLLBACK_INCOMPLETE) {
-            RemoveTree(m_fs, m_old);   // every old file is back in place: only folders remain
-        }
-        // After an incomplete rollback the old files stay for the next run to put back.
-    }
-    if (!m_stage.empty()) RemoveTree(m_fs, m_stage);
+    m_package.reset();
+    if (!m_run.path.empty() && !m_journalWritten) DiscardRun(m_fs, m_run);
     m_lock.reset();
-    if (!m_work.empty()) {
-        std::vector<NativeString> names;
-        if (m_fs.List(m_work, &names) && names.empty()) m_fs.RemoveDir(m_work);
-    }
-    if (m_result.status != ZPV_EXTRACT_OK) {
+    if (!m_work.empty() && IsEmptyDir(m_fs, m_work)) m_fs.RemoveDir(m_work);
+    if (!committed) {
         for (auto it = m_createdAncestors.rbegin(); it != m_createdAncestors.rend(); ++it) m_fs.RemoveDir(*it);
     }
 }
 
 ExtractResult Unpacker::Run(const NativeString& zipPath, const NativeString& folder) {
     int st = PrepareTarget(folder);
-    if (st == ZPV_EXTRACT_OK) {
-        CleanLeftovers();
-        st = Stage(zipPath);
-        if (st == ZPV_EXTRACT_OK) {
-            st = Commit();
-            if (st != ZPV_EXTRACT_OK && !Rollback()) st = ZPV_EXTRACT_ROLLBACK_INCOMPLETE;
-        }
-    }
+    if (st == ZPV_EXTRACT_OK) st = Recover();
+    if (st == ZPV_EXTRACT_OK) st = Stage(zipPath);
+    if (st == ZPV_EXTRACT_OK) st = Commit();
     m_result.status = st;
     Finish(st == ZPV_EXTRACT_OK);
     if (m_result.status == ZPV_EXTRACT_OK) m_result.message.clear();

@@ -1,11 +1,17 @@
-// Staged, all-or-nothing extraction of an archive into a folder.
+// Staged, all-or-nothing extraction of an archive into a folder, safe against a crash at any
+// moment.
 //
 // Every entry is first extracted and verified into a staging folder inside the target (same
-// volume, so moving is a rename). Only then are files moved into place: an existing file is
-// renamed aside first and the new one renamed in (Windows allows renaming a running program's
-// own files but not overwriting them). On any failure every step is undone in reverse order and
-// the target holds what it held before. Old files that cannot be deleted at once (a running
-// program) stay in the work folder and are removed by a later run.
+// volume, so moving is a rename). The target is then checked against the real file system's view
+// of every name (a name that reaches an existing file under another name, such as a short-name
+// alias, is refused). The whole plan of moves is written to a journal and flushed to the disk
+// before the first file of the target is touched; an existing file is renamed aside and the new
+// one renamed in (Windows allows renaming a running program's own files but not overwriting
+// them). The updater's own files come last. On a failure every move is undone; a run that finds
+// the journal of an interrupted commit finishes it (or undoes it when it cannot be finished)
+// before anything else, so the target always ends as exactly the old or exactly the new tree.
+// Old files that cannot be deleted at once (a running program) stay in the work folder, with the
+// journal marked committed, and are deleted by a later run.
 #pragma once
 
 #include <string>

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 
 #include "extract/extract_status.h"
 #include "extract/text_utf8.h"
@@ -98,7 +97,9 @@ int ZipReader::Open(ByteSource* src, const ZipLimits& limits) {
     m_cdOffset = cdOffset;
     if ((st = ParseDirectory(cdOffset, cdSize, count))) return st;
     if ((st = CheckNames())) return st;
-    return CheckLocalHeaders(cdOffset);
+    st = CheckLocalHeaders(cdOffset);
+    std::vector<std::string>().swap(m_rawNames);   // needed only for the local header check
+    return st;
 }
 
 int ZipReader::FindDirectory(std::uint64_t* cdOffset, std::uint64_t* cdSize, std::uint64_t* count) {
@@ -269,26 +270,9 @@ int ZipReader::ParseDirectory(std::uint64_t cdOffset, std::uint64_t cdSize, std:
 
 // Two entries may not name the same file, and no file may sit where another entry needs a folder.
 int ZipReader::CheckNames() {
-    enum Kind { kImplicitDir, kDir, kFile };
-    std::map<std::string, Kind> seen;
-    for (const ZipEntry& e : m_entries) {
-        if (e.rel.empty()) continue;
-        const std::string folded = FoldPath(e.rel);
-        for (std::size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
-            auto it = seen.emplace(folded.substr(0, slash), kImplicitDir).first;
-            if (it->second == kFile) return Fail(ZPV_EXTRACT_DUPLICATE_ENTRY, "file used as a folder: " + e.rel);
-        }
-        auto res = seen.emplace(folded, e.isDir ? kDir : kFile);
-        if (!res.second) {
-            Kind& k = res.first->second;
-            if (e.isDir && k != kFile) {
-                k = kDir;
-                continue;
-            }
-            return Fail(ZPV_EXTRACT_DUPLICATE_ENTRY, "two entries for " + e.rel);
-        }
-    }
-    return ZPV_EXTRACT_OK;
+    std::string why;
+    int st = m_tree.Build(m_entries, static_cast<std::size_t>(m_limits.maxNodes), &why);
+    return st ? Fail(st, why) : ZPV_EXTRACT_OK;
 }
 
 int ZipReader::CheckLocalHeaders(std::uint64_t cdOffset) {

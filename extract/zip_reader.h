@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "extract/path_tree.h"
+
 namespace zpvx {
 
 // Random-access input.
@@ -42,6 +44,7 @@ struct ZipLimits {
     std::uint64_t maxDirectoryBytes = 64ull << 20;
     std::uint64_t maxEntrySize = 8ull << 30;
     std::uint64_t maxTotalSize = 32ull << 30;
+    std::uint64_t maxNodes = 400000;   // files and folders together, implied folders included
 };
 
 struct ZipEntry {
@@ -63,6 +66,8 @@ public:
     // Parses and checks the whole archive structure. Returns a ZPV_EXTRACT_* status.
     int Open(ByteSource* src, const ZipLimits& limits = ZipLimits());
     const std::vector<ZipEntry>& Entries() const { return m_entries; }
+    // The entries' paths as a tree (valid after a successful Open).
+    const PathTree& Tree() const { return m_tree; }
     // Streams one entry's data; fails on corrupt data, size or CRC mismatch, or a sink failure
     // (ZPV_EXTRACT_WRITE_FAILED). The sink may have received data before a failure is found.
     int ReadEntry(const ZipEntry& entry, EntrySink* sink);
@@ -82,6 +87,7 @@ private:
     ByteSource* m_src = nullptr;
     ZipLimits m_limits;
     std::vector<ZipEntry> m_entries;
+    PathTree m_tree;
     std::vector<std::string> m_rawNames;
     std::uint64_t m_cdOffset = 0;
     std::string m_error;

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "extract/extract_api.h"
@@ -236,4 +238,148 @@ TEST_F(Dll, ARunningProgramIsReplaced) {
     EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
     EXPECT_FALSE(fs::exists(target / ".zpv-extract"));
     EXPECT_EQ(ReadFile(target / "running.exe"), "new program");
+}
+
+namespace {
+
+DWORD RunProgram(std::wstring cmd, DWORD timeoutMs = 120000) {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFFFFFF;
+    WaitForSingleObject(pi.hProcess, timeoutMs);
+    DWORD code = 0xFFFFFFFE;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return code;
+}
+
+// The 8.3 name the file system gives an existing file or folder (empty when it has none).
+std::string ShortName(const fs::path& p) {
+    wchar_t buf[MAX_PATH];
+    DWORD n = GetShortPathNameW(p.wstring().c_str(), buf, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return "";
+    std::string s = fs::path(std::wstring(buf, n)).filename().u8string();
+    return s == p.filename().u8string() ? "" : s;
+}
+
+}  // namespace
+
+TEST_F(Dll, ShortNameAliasesOfExistingFilesAreRefused) {
+    MakeTree(target, existing);
+    WriteFile(target / "Program Resources" / "skin.xml", "old skin");
+    const Tree before = Snapshot(target);
+    // Which names get a short alias here (only names that are not already 8.3 names).
+    for (const char* n : {"ZPVUpdate.exe", "zlib.dll", "Program Resources", "bin", "bin/client.exe", "bin/user.cfg"})
+        std::printf("short name of %s: %s\n", n, ShortName(target / fs::u8path(n)).c_str());
+    const std::string exeAlias = ShortName(target / "ZPVUpdate.exe");
+    const std::string dirAlias = ShortName(target / "Program Resources");
+    ASSERT_FALSE(exeAlias.empty());
+    ASSERT_FALSE(dirAlias.empty());
+
+    const std::vector<std::vector<ZipItem>> cases = {
+        {ZipItem{exeAlias, "replaces the updater through its alias"}},
+        {ZipItem{exeAlias, "alias first"}, ZipItem{"ZPVUpdate.exe", "new updater"}},
+        {ZipItem{"ZPVUpdate.exe", "new updater"}, ZipItem{exeAlias, "alias last"}},
+        {ZipItem{"zlib.dll", "new dll"}, ZipItem{dirAlias + "/skin.xml", "through a folder alias"}},
+        {ZipItem{dirAlias + "/", ""}},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        Write(Package(cases[i]));
+        EXPECT_EQ(Run(), ZPV_EXTRACT_NAME_ALIAS) << "case " << i;
+        EXPECT_EQ(Diff(before, Snapshot(target)), "") << "case " << i;
+    }
+    EXPECT_FALSE(fs::exists(target / ".zpv-extract"));
+
+    // Letter case alone is the same name: the file is replaced, and keeps no second copy.
+    Write(Package({ZipItem{"zpvupdate.EXE", "new updater"}, ZipItem{"program resources/SKIN.xml", "new skin"}}));
+    ASSERT_EQ(Run(), ZPV_EXTRACT_OK);
+    EXPECT_EQ(ReadFile(target / "ZPVUpdate.exe"), "new updater");
+    EXPECT_EQ(ReadFile(target / "Program Resources" / "skin.xml"), "new skin");
+    EXPECT_EQ(Snapshot(target).size(), before.size());
+}
+
+TEST_F(Dll, OldFilesOfAFinishedExtractionAreNeverPutBack) {
+    MakeTree(target, existing);
+    fs::copy_file(ModuleDir() / "extract_sleeper.exe", target / "running.exe");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = L"\"" + (target / "running.exe").wstring() + L"\"";
+    ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    Sleep(300);
+    Write(Package({ZipItem{"running.exe", "new program"}}));
+    EXPECT_EQ(Run(), ZPV_EXTRACT_OK);   // the running old copy cannot be deleted yet
+    // The client removes the program; an unrelated update follows while the old one still runs.
+    fs::remove(target / "running.exe");
+    Write(Package({ZipItem{"bin/new.txt", "new"}}));
+    EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
+    EXPECT_FALSE(fs::exists(target / "running.exe"));
+    TerminateProcess(pi.hProcess, 9);
+    WaitForSingleObject(pi.hProcess, 10000);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
+    EXPECT_FALSE(fs::exists(target / "running.exe"));
+    EXPECT_FALSE(fs::exists(target / ".zpv-extract"));
+}
+
+// Entries ~4,080 one-letter folders deep, each under a folder of its own: the library, run in a
+// child process as the updater runs it, stays within 64 MiB of peak working set.
+TEST_F(Dll, DeepPathArchivesStayWithinBoundedMemory) {
+    MakeTree(target, existing);
+    const Tree before = Snapshot(target);
+    for (int count : {50, 150}) {
+        ZipWriter w;
+        for (int i = 0; i < count; ++i) {
+            std::string name = std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i / 26) + "/";
+            while (name.size() < 8150) name += "a/";
+            w.Add(ZipItem{name + "f.txt", "deep"});
+        }
+        Write(w.Finish());
+        const fs::path peakFile = root / "peak.txt";
+        DWORD code = RunProgram(L"\"" + (ModuleDir() / "extract_import_probe.exe").wstring() + L"\" \"" + zip.wstring() +
+                                L"\" \"" + target.wstring() + L"\" \"" + peakFile.wstring() + L"\"");
+        EXPECT_NE(code, 0u);
+        EXPECT_LT(code, 100u) << "the child failed to run or crashed";
+        const unsigned long long peak = std::stoull("0" + ReadFile(peakFile));
+        std::printf("deep archive, %d entries: status %lu, peak working set %llu KiB\n", count, code, peak / 1024);
+        EXPECT_GT(peak, 0u);
+        EXPECT_LE(peak, 64ull << 20) << count << " entries";
+        EXPECT_EQ(Diff(before, Snapshot(target)), "");
+    }
+}
+
+// Needs volumes prepared by volumes.sh: a small full one and a read-only one, as drive letters.
+TEST_F(Dll, AFullOrReadOnlyVolumeChangesNothing) {
+    const char* full = std::getenv("ZPV_TEST_FULL_DRIVE");
+    const char* ro = std::getenv("ZPV_TEST_RO_DRIVE");
+    if (!full || !ro) GTEST_SKIP() << "run through volumes.sh";
+
+    target = fs::path(std::string(full) + "\\client");
+    MakeTree(target, existing);
+    const Tree before = Snapshot(target);
+    // Leave about 400 KiB free: the package needs a good deal more.
+    const fs::path filler = fs::path(std::string(full) + "\\filler.bin");
+    ULARGE_INTEGER freeBytes{};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(target.wstring().c_str(), &freeBytes, nullptr, nullptr));
+    ASSERT_GT(freeBytes.QuadPart, 600u * 1024);
+    WriteFile(filler, std::string(static_cast<std::size_t>(freeBytes.QuadPart - 400 * 1024), 'f'));
+    std::vector<ZipItem> big = GoodItems();
+    big.push_back(ZipItem{"bin/big.dat", Noise(900 * 1024, 5), 0});
+    Write(Package(big));
+    EXPECT_EQ(Run(), ZPV_EXTRACT_DISK_FULL);
+    EXPECT_EQ(Diff(before, Snapshot(target)), "");
+    EXPECT_FALSE(fs::exists(target / ".zpv-extract"));
+    // With room again the same package goes through.
+    fs::remove(filler);
+    EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
+
+    target = fs::path(std::string(ro) + "\\client");
+    const Tree roBefore = Snapshot(target);
+    ASSERT_FALSE(roBefore.empty());
+    Write(Package(GoodItems()));
+    EXPECT_EQ(Run(), ZPV_EXTRACT_READ_ONLY);
+    EXPECT_EQ(Diff(roBefore, Snapshot(target)), "");
 }

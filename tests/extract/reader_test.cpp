@@ -214,6 +214,10 @@ TEST(EntryPath, RefusesNamesThatLeaveTheFolderOrAreNotFileNames) {
     ASSERT_EQ(zpvx::NormalizeEntryPath("a/b/", &d, &why), ZPV_EXTRACT_OK);
     EXPECT_TRUE(d.isDir);
     EXPECT_EQ(d.rel, "a/b");
+    std::string deep;
+    for (int i = 0; i < 128; ++i) deep += "a/";
+    EXPECT_EQ(zpvx::NormalizeEntryPath(deep + "f", &d, &why), ZPV_EXTRACT_UNSAFE_PATH);   // 129 levels
+    EXPECT_EQ(zpvx::NormalizeEntryPath(deep, &d, &why), ZPV_EXTRACT_OK);
     // The archive's hostile name is refused as a whole archive.
     EXPECT_EQ(ReadAll(OneEntry(ZipItem{"ok/../../evil", "x"})).status, ZPV_EXTRACT_UNSAFE_PATH);
 }
