@@ -266,3 +266,48 @@ TEST_F(Unpack, ASecondExtractionIntoTheSameFolderIsRefused) {
     EXPECT_EQ(Extract().status, ZPV_EXTRACT_OK);
     EXPECT_FALSE(fs::exists(target / zpvx::kWorkFolderName));
 }
+
+TEST_F(Unpack, AFullDiskOrAReadOnlyTargetHasItsOwnStatusAndChangesNothing) {
+    MakeTree(target, existing);
+    const Tree before = Snapshot(target);
+    Package(package);
+    struct Fault {
+        const char* where;
+        FsResult result;
+        int status;
+    };
+    // Staged data, the journal, a folder made in the target during the commit, the work folder.
+    for (const Fault& f : {Fault{"data", FsResult::kNoSpace, ZPV_EXTRACT_DISK_FULL},
+                           Fault{"journal", FsResult::kNoSpace, ZPV_EXTRACT_DISK_FULL},
+                           Fault{"commit", FsResult::kNoSpace, ZPV_EXTRACT_DISK_FULL},
+                           Fault{"work", FsResult::kReadOnly, ZPV_EXTRACT_READ_ONLY},
+                           Fault{"commit", FsResult::kReadOnly, ZPV_EXTRACT_READ_ONLY}}) {
+        class Failing : public FaultyFs {
+        public:
+            Failing(const Fault& f) : m_fault(f) {}
+            FsResult WriteData(zpvx::OutFile& file, const void* d, std::size_t n) override {
+                if (std::string(m_fault.where) == "data" && (m_written += n) > 100000) return m_fault.result;
+                return file.Write(d, n);
+            }
+            std::unique_ptr<zpvx::OutFile> CreateNew(const NativeString& p, FsResult* r) override {
+                if (std::string(m_fault.where) == "journal" && p.size() > 8 && p.compare(p.size() - 8, 8, "/journal") == 0)
+                    return *r = m_fault.result, nullptr;
+                return FaultyFs::CreateNew(p, r);
+            }
+            FsResult MakeDir(const NativeString& p) override {
+                const bool work = p.size() > 13 && p.compare(p.size() - 13, 13, "/.zpv-extract") == 0;
+                const bool inTarget = p.find("/.zpv-extract") == std::string::npos;
+                if ((std::string(m_fault.where) == "work" && work) || (std::string(m_fault.where) == "commit" && inTarget))
+                    return m_fault.result;
+                return FaultyFs::MakeDir(p);
+            }
+        private:
+            Fault m_fault;
+            std::size_t m_written = 0;
+        } faulty(f);
+        auto r = Extract(&faulty);
+        EXPECT_EQ(r.status, f.status) << f.where << ": " << r.message;
+        EXPECT_EQ(Diff(before, Snapshot(target)), "") << f.where;
+        EXPECT_FALSE(fs::exists(target / zpvx::kWorkFolderName)) << f.where;
+    }
+}
