@@ -15,6 +15,7 @@ const char kMagic[] = "ZPVJ ";
 
 std::uint32_t Crc(const char* p, std::size_t n) {
     uLong crc = crc32(0, nullptr, 0);
+    if (!p) return static_cast<std::uint32_t>(crc);
     while (n > 0) {
         uInt part = static_cast<uInt>(n > (1u << 30) ? (1u << 30) : n);
         crc = crc32(crc, reinterpret_cast<const Bytef*>(p), part);
@@ -54,21 +55,42 @@ bool SafeRel(const std::string& rel) {
 
 }  // namespace
 
+JournalBuilder::JournalBuilder() {
+    m_pending = kMagic + std::to_string(kJournalVersion) + " " + kJournalPlanned + "\n";
+    m_stateOffset = m_pending.size() - 2;
+    m_crc = Crc(nullptr, 0);
+}
+
+void JournalBuilder::Add(const JournalStep& s) {
+    const std::size_t start = m_pending.size();
+    m_pending.push_back(static_cast<char>(s.kind));
+    m_pending.push_back('\t');
+    if (s.kind == JournalStep::kReplace) m_pending += std::to_string(s.slot) + "\t";
+    m_pending += s.rel;
+    if (s.kind == JournalStep::kReplace) m_pending += "\t" + s.oldRel;
+    m_pending.push_back('\n');
+    m_crc = static_cast<std::uint32_t>(
+        crc32(m_crc, reinterpret_cast<const Bytef*>(m_pending.data() + start), static_cast<uInt>(m_pending.size() - start)));
+    ++m_count;
+}
+
+void JournalBuilder::End() {
+    char end[48];
+    std::snprintf(end, sizeof end, "E\t%llu\t%08x\n", static_cast<unsigned long long>(m_count), static_cast<unsigned>(m_crc));
+    m_pending += end;
+}
+
+std::string JournalBuilder::Take() {
+    std::string out;
+    out.swap(m_pending);
+    return out;
+}
+
 std::string JournalText(const std::vector<JournalStep>& steps) {
-    std::string out = kMagic + std::to_string(kJournalVersion) + " " + kJournalPlanned + "\n";
-    const std::size_t bodyStart = out.size();
-    for (const JournalStep& s : steps) {
-        out.push_back(static_cast<char>(s.kind));
-        out.push_back('\t');
-        if (s.kind == JournalStep::kReplace) out += std::to_string(s.slot) + "\t";
-        out += s.rel;
-        if (s.kind == JournalStep::kReplace) out += "\t" + s.oldRel;
-        out.push_back('\n');
-    }
-    char end[40];
-    std::snprintf(end, sizeof end, "E\t%zu\t%08x\n", steps.size(),
-                  static_cast<unsigned>(Crc(out.data() + bodyStart, out.size() - bodyStart)));
-    return out + end;
+    JournalBuilder b;
+    for (const JournalStep& s : steps) b.Add(s);
+    b.End();
+    return b.Take();
 }
 
 std::uint64_t JournalStateOffset(const std::string& text) { return text.find('\n') - 1; }

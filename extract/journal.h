@@ -24,6 +24,23 @@ struct JournalStep {
     std::string oldRel;       // kReplace: the existing file's path as the folder lists it
 };
 
+// Builds a journal piece by piece (state kJournalPlanned), so that a long plan need not be held
+// as text at once: take the bytes with Take() whenever convenient.
+class JournalBuilder {
+public:
+    JournalBuilder();
+    void Add(const JournalStep& step);
+    void End();
+    std::string Take();
+    std::uint64_t StateOffset() const { return m_stateOffset; }
+
+private:
+    std::string m_pending;
+    std::uint32_t m_crc = 0;
+    std::uint64_t m_count = 0;
+    std::uint64_t m_stateOffset = 0;
+};
+
 // The journal's bytes for a plan, in state kJournalPlanned.
 std::string JournalText(const std::vector<JournalStep>& steps);
 // Offset of the state byte in a journal.

@@ -113,9 +113,12 @@ public:
     Mover(Fs& fs, const NativeString& target, const RunDir& run, unsigned retryMs)
         : m_fs(fs), m_target(target), m_run(run), m_budget(retryMs) {}
 
-    // Every step in order; the first failure's result (its path in *failedRel), or kOk.
-    FsResult Forward(const std::vector<JournalStep>& steps, std::string* failedRel) {
-        for (const JournalStep& s : steps) {
+    // Steps 0 .. count-1 (step(i) gives one) in order; the first failure's result (its path in
+    // *failedRel), or kOk.
+    template <class Steps>
+    FsResult Forward(std::size_t count, Steps step, std::string* failedRel) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const JournalStep& s = step(i);
             FsResult r = ForwardStep(s);
             if (r != FsResult::kOk) {
                 *failedRel = s.rel;
@@ -125,10 +128,11 @@ public:
         return FsResult::kOk;
     }
     // Every step in reverse order; true when all are undone.
-    bool Undo(const std::vector<JournalStep>& steps) {
+    template <class Steps>
+    bool Undo(std::size_t count, Steps step) {
         bool complete = true;
-        for (auto it = steps.rbegin(); it != steps.rend(); ++it)
-            if (UndoStep(*it) != FsResult::kOk) complete = false;
+        for (std::size_t i = count; i-- > 0;)
+            if (UndoStep(step(i)) != FsResult::kOk) complete = false;
         return complete;
     }
 
@@ -236,7 +240,14 @@ private:
     // Per node of the package's tree: present in the target; the listed name where its case differs.
     std::vector<unsigned char> m_exists;
     std::unordered_map<std::uint32_t, NativeString> m_actual;
-    std::vector<JournalStep> m_steps;
+    // The plan, compactly: its paths are made from the tree when a step is written or carried out.
+    struct PlanStep {
+        JournalStep::Kind kind;
+        std::uint32_t slot;
+        std::uint32_t node;
+    };
+    std::vector<PlanStep> m_plan;
+    JournalStep StepOf(std::size_t i);
 };
 
 int Unpacker::PrepareTarget(const NativeString& folder) {
@@ -322,9 +333,10 @@ int Unpacker::RecoverRun(const RunDir& run) {
             break;
     }
     const std::uint64_t stateAt = JournalStateOffset(text);
+    auto step = [&steps](std::size_t i) -> const JournalStep& { return steps[i]; };
     if (state == kJournalPlanned) {
         std::string failed;
-        if (Mover(m_fs, m_target, run, m_opt.lockRetryMs).Forward(steps, &failed) == FsResult::kOk) {
+        if (Mover(m_fs, m_target, run, m_opt.lockRetryMs).Forward(steps.size(), step, &failed) == FsResult::kOk) {
             m_fs.PatchByte(run.journal, stateAt, kJournalCommitted);
             state = kJournalCommitted;
         } else {
@@ -336,7 +348,7 @@ int Unpacker::RecoverRun(const RunDir& run) {
         SettleCommitted(m_fs, run);
         return ZPV_EXTRACT_OK;
     }
-    if (!Mover(m_fs, m_target, run, m_opt.lockRetryMs).Undo(steps))
+    if (!Mover(m_fs, m_target, run, m_opt.lockRetryMs).Undo(steps.size(), step))
         return Fail(ZPV_EXTRACT_ROLLBACK_INCOMPLETE, "an interrupted extraction could not be undone yet");
     DiscardRun(m_fs, run);
     return ZPV_EXTRACT_OK;
@@ -489,7 +501,7 @@ void Unpacker::PlanSteps() {
         const PathNode& node = tree.Node(n);
         if (updaterDir[node.parent]) updaterDir[n] = node.isDir ? 1 : 0;   // folders inside it too
         if (node.isDir) {
-            if (!m_exists[n]) m_steps.push_back(JournalStep{JournalStep::kMakeDir, 0, tree.Rel(n), {}});
+            if (!m_exists[n]) m_plan.push_back(PlanStep{JournalStep::kMakeDir, 0, n});
             continue;
         }
         int rank = nameIs(n, "zpvupdate.exe") ? 3 : nameIs(n, "zlib.dll") ? 2 : updaterDir[node.parent] ? 1 : 0;
@@ -500,22 +512,34 @@ void Unpacker::PlanSteps() {
     std::uint32_t slot = 0;
     for (const auto& f : files) {
         if (m_exists[f.second])
-            m_steps.push_back(JournalStep{JournalStep::kReplace, slot++, tree.Rel(f.second), ActualRel(f.second)});
+            m_plan.push_back(PlanStep{JournalStep::kReplace, slot++, f.second});
         else
-            m_steps.push_back(JournalStep{JournalStep::kPlace, 0, tree.Rel(f.second), {}});
+            m_plan.push_back(PlanStep{JournalStep::kPlace, 0, f.second});
     }
 }
 
+JournalStep Unpacker::StepOf(std::size_t i) {
+    const PlanStep& p = m_plan[i];
+    JournalStep s{p.kind, p.slot, m_reader.Tree().Rel(p.node), {}};
+    if (p.kind == JournalStep::kReplace) s.oldRel = ActualRel(p.node);
+    return s;
+}
+
 int Unpacker::WriteJournal() {
-    const std::string text = JournalText(m_steps);
-    m_stateOffset = JournalStateOffset(text);
+    JournalBuilder builder;
+    m_stateOffset = builder.StateOffset();
     FsResult r;
     std::unique_ptr<OutFile> out = m_fs.CreateNew(m_run.journal, &r);
-    if (out) {
-        r = out->Write(text.data(), text.size());
-        if (r == FsResult::kOk) r = out->Sync();
-        if (r == FsResult::kOk) r = out->Finish(0, 0);
+    for (std::size_t i = 0; out && r == FsResult::kOk && i <= m_plan.size(); ++i) {
+        if (i < m_plan.size()) builder.Add(StepOf(i));
+        else builder.End();
+        if (i == m_plan.size() || (i & 1023) == 1023) {
+            const std::string piece = builder.Take();
+            r = out->Write(piece.data(), piece.size());
+        }
     }
+    if (out && r == FsResult::kOk) r = out->Sync();
+    if (out && r == FsResult::kOk) r = out->Finish(0, 0);
     if (r == FsResult::kOk) r = m_fs.SyncDir(m_run.path);
     if (r == FsResult::kOk) r = m_fs.SyncDir(m_work);
     if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot write the journal");
@@ -529,7 +553,8 @@ int Unpacker::Commit() {
     PlanSteps();
     if ((st = WriteJournal())) return st;
     std::string failed;
-    FsResult r = Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Forward(m_steps, &failed);
+    auto step = [this](std::size_t i) { return StepOf(i); };
+    FsResult r = Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Forward(m_plan.size(), step, &failed);
     if (r == FsResult::kOk) {
         m_fs.PatchByte(m_run.journal, m_stateOffset, kJournalCommitted);
         SettleCommitted(m_fs, m_run);
@@ -538,7 +563,7 @@ int Unpacker::Commit() {
     st = StatusOf(r, ZPV_EXTRACT_COMMIT_FAILED);
     Fail(st, (r == FsResult::kLocked ? "file in use: " : "cannot move into place: ") + failed);
     m_fs.PatchByte(m_run.journal, m_stateOffset, kJournalUndoing);
-    if (!Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Undo(m_steps)) return ZPV_EXTRACT_ROLLBACK_INCOMPLETE;
+    if (!Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Undo(m_plan.size(), step)) return ZPV_EXTRACT_ROLLBACK_INCOMPLETE;
     DiscardRun(m_fs, m_run);
     return st;
 }
