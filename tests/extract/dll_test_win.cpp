@@ -387,3 +387,40 @@ TEST_F(Dll, AFullOrReadOnlyVolumeChangesNothing) {
     EXPECT_EQ(Run(), ZPV_EXTRACT_READ_ONLY);
     EXPECT_EQ(Diff(roBefore, Snapshot(target)), "");
 }
+
+// A commit cut short between moving the old updater aside and the new one in, as the journal's
+// description has it: the next call finishes it before its own package, and an undoing journal
+// is undone.
+TEST_F(Dll, AnInterruptedCommitFromTheJournalIsFinishedOrUndone) {
+    auto journal = [](char state, const std::string& body, int count) {
+        char end[40];
+        std::snprintf(end, sizeof end, "E\t%d\t%08x\n", count, static_cast<unsigned>(Crc(body)));
+        return std::string("ZPVJ 1 ") + state + "\n" + body + end;
+    };
+    const std::string body = "D\tres\nN\tres/new.txt\nR\t0\tZPVUpdate.exe\tZPVUpdate.exe\n";
+    for (char state : {'P', 'U'}) {
+        fs::remove_all(target);
+        MakeTree(target, existing);
+        const Tree before = Snapshot(target);
+        const fs::path run = target / ".zpv-extract" / "run-1";
+        WriteFile(run / "journal", journal(state, body, 3));
+        WriteFile(run / "stage" / "ZPVUpdate.exe", "new updater");
+        fs::create_directories(run / "old");
+        fs::rename(target / "ZPVUpdate.exe", run / "old" / "0");   // the crash came here
+        WriteFile(run / "stage" / "res" / "new.txt", "placed");
+        fs::create_directories(target / "res");
+        fs::rename(run / "stage" / "res" / "new.txt", target / "res" / "new.txt");
+
+        Write(Package({ZipItem{"bin/other.txt", "unrelated"}}));
+        ASSERT_EQ(Run(), ZPV_EXTRACT_OK) << state;
+        Tree want = before;
+        want["bin/other.txt"] = "unrelated";
+        if (state == 'P') {
+            want["ZPVUpdate.exe"] = "new updater";
+            want["res"] = "<dir>";
+            want["res/new.txt"] = "placed";
+        }
+        EXPECT_EQ(Diff(want, Snapshot(target)), "") << state;
+        EXPECT_FALSE(fs::exists(target / ".zpv-extract")) << state;
+    }
+}
