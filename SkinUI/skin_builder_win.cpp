@@ -3,44 +3,48 @@
 #include "SkinUI/skin_controls.h"
 #include "SkinUI/skin_manager.h"
 #include "SkinUI/skin_markup.h"
+#include "SkinUI/skin_rect.h"
 #include "SkinUI/skin_settings.h"
 #include "SkinUI/skin_values.h"
+#include "app/core/ascii.h"
 #include "log/rklog.h"
 
 namespace SkinUI {
 namespace {
 
+const long long kMaxSkinFileSize = 16LL << 20;
+
 bool IsResourceElement(const std::wstring& name) {
-    return EqualsNoCase(name, L"Image") || EqualsNoCase(name, L"Font") || EqualsNoCase(name, L"Default") ||
-           EqualsNoCase(name, L"MultiLanguage");
+    return EqualsIgnoreAsciiCase(name, L"Image") || EqualsIgnoreAsciiCase(name, L"Font") ||
+           EqualsIgnoreAsciiCase(name, L"Default") || EqualsIgnoreAsciiCase(name, L"MultiLanguage");
 }
 
 const std::wstring* FindAttr(const MarkupElement& e, const wchar_t* name) {
     for (const auto& a : e.attributes)
-        if (EqualsNoCase(a.first, name)) return &a.second;
+        if (EqualsIgnoreAsciiCase(a.first, name)) return &a.second;
     return nullptr;
 }
 
 void ReadResources(const MarkupElement& root, CSkinManagerUI* manager) {
     for (const MarkupElement& e : root.children) {
-        if (EqualsNoCase(e.name, L"Font")) {
+        if (EqualsIgnoreAsciiCase(e.name, L"Font")) {
             int id = -1, size = 12;
             std::wstring face;
             bool hasId = false, bold = false, underline = false, italic = false, isDefault = false, shared = false;
             for (const auto& a : e.attributes) {
-                if (EqualsNoCase(a.first, L"id")) { id = ParseInteger(a.second); hasId = true; }
-                else if (EqualsNoCase(a.first, L"name")) face = a.second;
-                else if (EqualsNoCase(a.first, L"size")) size = ParseInteger(a.second);
-                else if (EqualsNoCase(a.first, L"bold")) bold = ParseBoolean(a.second);
-                else if (EqualsNoCase(a.first, L"underline")) underline = ParseBoolean(a.second);
-                else if (EqualsNoCase(a.first, L"italic")) italic = ParseBoolean(a.second);
-                else if (EqualsNoCase(a.first, L"default")) isDefault = ParseBoolean(a.second);
-                else if (EqualsNoCase(a.first, L"shared")) shared = ParseBoolean(a.second);
+                if (EqualsIgnoreAsciiCase(a.first, L"id")) { id = ParseInteger(a.second); hasId = true; }
+                else if (EqualsIgnoreAsciiCase(a.first, L"name")) face = a.second;
+                else if (EqualsIgnoreAsciiCase(a.first, L"size")) size = ParseInteger(a.second);
+                else if (EqualsIgnoreAsciiCase(a.first, L"bold")) bold = ParseBoolean(a.second);
+                else if (EqualsIgnoreAsciiCase(a.first, L"underline")) underline = ParseBoolean(a.second);
+                else if (EqualsIgnoreAsciiCase(a.first, L"italic")) italic = ParseBoolean(a.second);
+                else if (EqualsIgnoreAsciiCase(a.first, L"default")) isDefault = ParseBoolean(a.second);
+                else if (EqualsIgnoreAsciiCase(a.first, L"shared")) shared = ParseBoolean(a.second);
             }
             if (!hasId || id < 0 || face.empty()) continue;   // such a declaration adds no font
             manager->AddFont(id, face, size, bold, underline, italic, shared);
             if (isDefault) manager->SetDefaultFont(face, size, bold, underline, italic, shared);
-        } else if (EqualsNoCase(e.name, L"Image")) {
+        } else if (EqualsIgnoreAsciiCase(e.name, L"Image")) {
             // Preloads an image under its name.
             const std::wstring* name = FindAttr(e, L"name");
             if (!name || name->empty()) continue;
@@ -52,7 +56,7 @@ void ReadResources(const MarkupElement& root, CSkinManagerUI* manager) {
             }
             if (const std::wstring* mask = FindAttr(e, L"mask")) d.mask = ParseColour(*mask);
             manager->LoadSkinImage(d);
-        } else if (EqualsNoCase(e.name, L"Default")) {
+        } else if (EqualsIgnoreAsciiCase(e.name, L"Default")) {
             const std::wstring* name = FindAttr(e, L"name");
             const std::wstring* value = FindAttr(e, L"value");
             if (name && value) manager->AddDefaultAttributeList(*name, *value);
@@ -63,29 +67,29 @@ void ReadResources(const MarkupElement& root, CSkinManagerUI* manager) {
 void ApplyWindowAttributes(const MarkupElement& root, CSkinManagerUI* manager) {
     for (const auto& a : root.attributes) {
         const std::wstring& n = a.first;
-        if (EqualsNoCase(n, L"size")) {
+        if (EqualsIgnoreAsciiCase(n, L"size")) {
             SkinSize s = ParseSize(a.second);
             manager->SetInitialSize(s.cx, s.cy);
-        } else if (EqualsNoCase(n, L"caption")) {
+        } else if (EqualsIgnoreAsciiCase(n, L"caption")) {
             SkinRect r = ParseRect(a.second);
-            manager->SetCaptionArea(RECT{r.left, r.top, r.right, r.bottom});
-        } else if (EqualsNoCase(n, L"roundcorner")) {
+            manager->SetCaptionArea(ToRect(r));
+        } else if (EqualsIgnoreAsciiCase(n, L"roundcorner")) {
             SkinSize s = ParseSize(a.second);
             manager->SetCornerSize(s.cx, s.cy);
-        } else if (EqualsNoCase(n, L"sizebox")) {
+        } else if (EqualsIgnoreAsciiCase(n, L"sizebox")) {
             SkinRect r = ParseRect(a.second);
-            manager->SetSizeBox(RECT{r.left, r.top, r.right, r.bottom});
-        } else if (EqualsNoCase(n, L"mininfo")) {
+            manager->SetSizeBox(ToRect(r));
+        } else if (EqualsIgnoreAsciiCase(n, L"mininfo")) {
             SkinSize s = ParseSize(a.second);
             manager->SetMinInfo(s.cx, s.cy);
-        } else if (EqualsNoCase(n, L"maxinfo")) {
+        } else if (EqualsIgnoreAsciiCase(n, L"maxinfo")) {
             SkinSize s = ParseSize(a.second);
             manager->SetMaxInfo(s.cx, s.cy);
-        } else if (EqualsNoCase(n, L"bktrans")) {
+        } else if (EqualsIgnoreAsciiCase(n, L"bktrans")) {
             manager->SetBackgroundTransparent(ParseBoolean(a.second));
-        } else if (EqualsNoCase(n, L"defaultfontcolor")) {
+        } else if (EqualsIgnoreAsciiCase(n, L"defaultfontcolor")) {
             manager->SetDefaultTextColour(ParseColour(a.second));
-        } else if (EqualsNoCase(n, L"disabledfontcolor")) {
+        } else if (EqualsIgnoreAsciiCase(n, L"disabledfontcolor")) {
             manager->SetDefaultDisabledColour(ParseColour(a.second));
         }
         // showdirty, alpha, linkfontcolor, linkhoverfontcolor, selectedcolor, visible and
@@ -126,13 +130,13 @@ CControlUI* BuildElement(const MarkupElement& e, IDialogBuilderCallback* callbac
 }  // namespace
 
 CControlUI* CreateControlByName(const std::wstring& name) {
-    if (EqualsNoCase(name, L"VerticalLayout")) return new CVerticalLayoutUI();
-    if (EqualsNoCase(name, L"HorizontalLayout")) return new CHorizontalLayoutUI();
-    if (EqualsNoCase(name, L"Label")) return new CLabelUI();
-    if (EqualsNoCase(name, L"Button")) return new CButtonUI();
-    if (EqualsNoCase(name, L"Progress")) return new CProgressUI();
-    if (EqualsNoCase(name, L"Container")) return new CContainerUI();
-    if (EqualsNoCase(name, L"Control")) return new CControlUI();
+    if (EqualsIgnoreAsciiCase(name, L"VerticalLayout")) return new CVerticalLayoutUI();
+    if (EqualsIgnoreAsciiCase(name, L"HorizontalLayout")) return new CHorizontalLayoutUI();
+    if (EqualsIgnoreAsciiCase(name, L"Label")) return new CLabelUI();
+    if (EqualsIgnoreAsciiCase(name, L"Button")) return new CButtonUI();
+    if (EqualsIgnoreAsciiCase(name, L"Progress")) return new CProgressUI();
+    if (EqualsIgnoreAsciiCase(name, L"Container")) return new CContainerUI();
+    if (EqualsIgnoreAsciiCase(name, L"Control")) return new CControlUI();
     return nullptr;
 }
 
@@ -144,7 +148,7 @@ CControlUI* CSkinBuilder::Build(unsigned id, const std::wstring& type, IDialogBu
         LOG_STREAM(rklog::kError) << "skin resource " << id << " of type " << EncodeUtf8(type) << " not found";
         return nullptr;
     }
-    return BuildMarkup(DecodeUtf8(bytes.data(), bytes.size()), callback, manager, parent);
+    return BuildMarkup(DecodeSkinText(bytes.data(), bytes.size()), callback, manager, parent);
 }
 
 CControlUI* CSkinBuilder::Build(const std::wstring& skin, IDialogBuilderCallback* callback, CSkinManagerUI* manager,
@@ -152,33 +156,16 @@ CControlUI* CSkinBuilder::Build(const std::wstring& skin, IDialogBuilderCallback
     std::size_t first = skin.find_first_not_of(L" \t\r\n");
     if (first != std::wstring::npos && skin[first] == L'<') return BuildMarkup(skin, callback, manager, parent);
 
-    std::wstring path = skin;
-    bool absolute = path.size() > 1 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
-    if (!absolute) {
-        std::wstring folder = manager && !manager->GetResourceFolder().empty() ? manager->GetResourceFolder()
-                                                                               : GetResourcePath();
-        path = folder + path;
-    }
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const std::wstring folder =
+        manager && !manager->GetResourceFolder().empty() ? manager->GetResourceFolder() : GetResourcePath();
+    const std::wstring path = ResolveSkinFile(skin, folder);
     std::string bytes;
-    bool ok = file != INVALID_HANDLE_VALUE;
-    if (ok) {
-        LARGE_INTEGER size{};
-        ok = ::GetFileSizeEx(file, &size) && size.QuadPart < (16LL << 20);
-        if (ok) {
-            bytes.resize(static_cast<std::size_t>(size.QuadPart));
-            DWORD read = 0;
-            ok = bytes.empty() ||
-                 (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
-        }
-        ::CloseHandle(file);
-    }
-    if (!ok) {
+    if (!ReadSkinFile(path, kMaxSkinFileSize, bytes)) {
         m_error = L"Skin file not readable";
         LOG_STREAM(rklog::kError) << "skin file " << EncodeUtf8(path) << " not readable";
         return nullptr;
     }
-    return BuildMarkup(DecodeUtf8(bytes.data(), bytes.size()), callback, manager, parent);
+    return BuildMarkup(DecodeSkinText(bytes.data(), bytes.size()), callback, manager, parent);
 }
 
 CControlUI* CSkinBuilder::BuildMarkup(const std::wstring& markup, IDialogBuilderCallback* callback,
@@ -193,7 +180,7 @@ CControlUI* CSkinBuilder::BuildMarkup(const std::wstring& markup, IDialogBuilder
         return nullptr;
     }
     std::vector<const MarkupElement*> elements;
-    if (EqualsNoCase(root.name, L"Window")) {
+    if (EqualsIgnoreAsciiCase(root.name, L"Window")) {
         if (manager) ReadResources(root, manager);
         if (manager && manager->GetWindowHandle()) ApplyWindowAttributes(root, manager);
         for (const MarkupElement& e : root.children)

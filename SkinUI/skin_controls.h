@@ -106,6 +106,8 @@ public:
     void CallNotifyDelegates(NotifyRecord& record);
 
 protected:
+    // Whether WalkTree may visit this control under `flags` (data: the point of a hit test).
+    bool PassesWalkFilter(void* data, UINT flags) const;
     bool DrawImage(HDC dc, ImageSlot& slot, const SkinRect* dest = nullptr, const SkinRect* source = nullptr);
     void FillColour(HDC dc, DWORD argb);
     RECT m_paintRect{};   // the part being painted, valid inside Paint
@@ -143,9 +145,7 @@ public:
     void* GetInterface(const std::wstring& name) override;
     void BindManager(CSkinManagerUI* manager, CControlUI* parent, bool initialise) override;
     void Arrange(RECT rc, bool invalidate = true) override;
-    void SetShown(bool visible) override;
     CControlUI* WalkTree(FindCallback callback, void* data, UINT flags) override;
-    void HandleEvent(ControlEvent& event) override;
     void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
     void Paint(HDC dc, const RECT& paintRect) override;
 
@@ -168,14 +168,13 @@ protected:
     int m_childPadding = 0;
 };
 
+// The layouts place their children along one axis; they read no attributes of their own (an
+// "align" on a layout is ignored).
 class CVerticalLayoutUI : public CContainerUI {
 public:
     std::wstring ClassName() const override;
     void* GetInterface(const std::wstring& name) override;
     void Arrange(RECT rc, bool invalidate = true) override;
-    void HandleEvent(ControlEvent& event) override;
-    void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
-    void PaintAfterChildren(HDC dc) override;
 };
 
 class CHorizontalLayoutUI : public CContainerUI {
@@ -183,18 +182,12 @@ public:
     std::wstring ClassName() const override;
     void* GetInterface(const std::wstring& name) override;
     void Arrange(RECT rc, bool invalidate = true) override;
-    void HandleEvent(ControlEvent& event) override;
-    void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
-    void PaintAfterChildren(HDC dc) override;
 };
 
 class CLabelUI : public CControlUI {
 public:
     std::wstring ClassName() const override;
     void* GetInterface(const std::wstring& name) override;
-    std::wstring GetControlText() const override;
-    void SetControlText(const std::wstring& text) override;
-    void HandleEvent(ControlEvent& event) override;
     void ApplyAttribute(const std::wstring& name, const std::wstring& value) override;
     SIZE Measure(SIZE available) override;
     void PaintLabelText(HDC dc) override;
@@ -211,6 +204,7 @@ public:
 
 protected:
     int TextHeight() const;
+    void TakeDefaultColours();
     void DrawLabelText(HDC dc, DWORD colour);
     UINT m_textStyle = DT_VCENTER;
     int m_font = -1;

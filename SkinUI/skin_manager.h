@@ -115,7 +115,6 @@ public:
     bool MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
     // Before translation: the message filters, then Tab, Alt+shortcut and system keys.
     bool PreMessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
-    bool TranslateAccelerator(MSG* msg);   // no accelerator tables: never consumes
 
     // Thread-safe snapshot of the filtering managers of the calling thread, newest first.
     static std::vector<CSkinManagerUI*> ThreadManagers();
@@ -125,6 +124,9 @@ public:
     void PaintTree(HDC dc, const RECT& paintRect);
 
 private:
+    // Set once per process by the first manager: the default font, AlphaBlend, common controls.
+    static void EnsureProcessDefaults();
+    SkinFont FindFont(int id) const;
     void SendEvent(CControlUI* control, int type, WPARAM key = 0, LPARAM lParam = 0, POINT* at = nullptr);
     void Deliver(NotifyRecord& record);
     void LayoutIfNeeded();
@@ -132,6 +134,25 @@ private:
     void ShowTooltip();
     void HideTooltip();
     void MoveFocus(bool forward);
+    void ClearHotControl();
+    void TrackMouse();
+
+    // Handlers of MessageHandler, one per message: true when the message is consumed.
+    bool OnClose();
+    bool OnEraseBackground(LRESULT& result);
+    bool OnPaint();
+    bool OnPrintClient(HDC dc);
+    bool OnSize();
+    bool OnMouseMove(LPARAM lParam);
+    bool OnMouseLeave();
+    bool OnMouseHover();
+    bool OnButtonDown(int eventType, LPARAM lParam);   // left button down or double click
+    bool OnButtonUp(LPARAM lParam);
+    bool OnRightButtonDown(LPARAM lParam);
+    bool OnContextMenu(LPARAM lParam);
+    bool OnMouseWheel(WPARAM wParam, LPARAM lParam);
+    bool OnSetCursor(LPARAM lParam, LRESULT& result);
+    bool OnKey(int eventType, WPARAM wParam, LPARAM lParam);   // key down, key up, character
 
     HWND m_hwnd = nullptr;
     CControlUI* m_root = nullptr;

@@ -1,16 +1,11 @@
+// The paint manager's core: its window and the process-wide list of filtering managers, the
+// control tree with its names, focus, and the notifications.
 #include "SkinUI/skin_manager.h"
-
-#include <windowsx.h>
-#include <commctrl.h>
 
 #include <algorithm>
 #include <mutex>
 
 #include "SkinUI/skin_controls.h"
-#include "SkinUI/skin_pixels.h"
-#include "SkinUI/skin_render.h"
-#include "SkinUI/skin_settings.h"
-#include "log/rklog.h"
 
 namespace SkinUI {
 namespace {
@@ -27,86 +22,15 @@ struct ListedManager {
 std::mutex g_listMutex;
 std::vector<ListedManager> g_managers;
 
-// Defaults set once per process by the first paint manager.
-struct ProcessDefaults {
-    SkinFont font;
-};
-std::once_flag g_defaultsOnce;
-ProcessDefaults* g_defaults = nullptr;
-
-std::mutex g_sharedFontMutex;
-std::map<std::wstring, SkinFont>& SharedFonts() {
-    static std::map<std::wstring, SkinFont> fonts;
-    return fonts;
-}
-
 UINT AsyncNotifyMessage() {
     static const UINT message = ::RegisterWindowMessageW(L"SkinUI.AsyncNotify");
     return message;
-}
-
-int FontTextHeight(HFONT font) {
-    HDC dc = ::GetDC(nullptr);
-    HGDIOBJ old = ::SelectObject(dc, font);
-    TEXTMETRICW tm{};
-    ::GetTextMetricsW(dc, &tm);
-    ::SelectObject(dc, old);
-    ::ReleaseDC(nullptr, dc);
-    return tm.tmHeight;
-}
-
-SkinFont MakeFont(const std::wstring& face, int size, bool bold, bool underline, bool italic) {
-    SkinFont f;
-    ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(LOGFONTW), &f.description);
-    if (!face.empty()) ::lstrcpynW(f.description.lfFaceName, face.c_str(), LF_FACESIZE);
-    f.description.lfCharSet = DEFAULT_CHARSET;
-    f.description.lfHeight = -size;
-    if (bold) f.description.lfWeight = std::min<LONG>(1000, f.description.lfWeight + FW_BOLD);
-    f.description.lfUnderline = underline ? TRUE : FALSE;
-    f.description.lfItalic = italic ? TRUE : FALSE;
-    f.font = ::CreateFontIndirectW(&f.description);
-    f.textHeight = f.font ? FontTextHeight(f.font) : 0;
-    return f;
-}
-
-void EnsureProcessDefaults() {
-    std::call_once(g_defaultsOnce, [] {
-        auto* d = new ProcessDefaults();   // lives as long as the process
-        ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof(LOGFONTW), &d->font.description);
-        d->font.description.lfCharSet = DEFAULT_CHARSET;
-        d->font.font = ::CreateFontIndirectW(&d->font.description);
-        d->font.textHeight = FontTextHeight(d->font.font);
-        g_defaults = d;
-        GetAlphaBlend();
-        INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_WIN95_CLASSES};
-        ::InitCommonControlsEx(&icc);
-    });
 }
 
 bool IsWithin(CControlUI* control, CControlUI* ancestor) {
     for (CControlUI* c = control; c; c = c->GetParent())
         if (c == ancestor) return true;
     return false;
-}
-
-CControlUI* CollectInto(CControlUI* control, void* data) {
-    static_cast<std::vector<CControlUI*>*>(data)->push_back(control);
-    return nullptr;
-}
-
-bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER size{};
-    bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart < (64LL << 20);
-    if (ok) {
-        bytes.resize(static_cast<std::size_t>(size.QuadPart));
-        DWORD read = 0;
-        ok = bytes.empty() || (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                               read == bytes.size());
-    }
-    ::CloseHandle(file);
-    return ok;
 }
 
 }  // namespace
@@ -260,118 +184,6 @@ void CSkinManagerUI::FlushAsyncNotifications() {
     }
 }
 
-HFONT CSkinManagerUI::AddFont(int id, const std::wstring& face, int size, bool bold, bool underline, bool italic,
-                              bool shared) {
-    SkinFont f = MakeFont(face, size, bold, underline, italic);
-    if (!f.font) return nullptr;
-    const std::wstring key = std::to_wstring(id);
-    if (shared) {
-        std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-        auto& fonts = SharedFonts();
-        auto it = fonts.find(key);
-        if (it != fonts.end()) ::DeleteObject(it->second.font);
-        fonts[key] = f;
-    } else {
-        auto it = m_fonts.find(key);
-        if (it != m_fonts.end()) ::DeleteObject(it->second.font);
-        m_fonts[key] = f;
-    }
-    return f.font;
-}
-
-void CSkinManagerUI::SetDefaultFont(const std::wstring& face, int size, bool bold, bool underline, bool italic,
-                                    bool shared) {
-    SkinFont f = MakeFont(face, size, bold, underline, italic);
-    if (!f.font) return;
-    if (shared) {
-        // Process-wide: replaces the first manager's default for windows created later on.
-        std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-        g_defaults->font = f;   // the previous font may still be selected elsewhere: not deleted
-        return;
-    }
-    if (m_defaultFont) ::DeleteObject(m_defaultFont->font);
-    m_defaultFont = std::make_unique<SkinFont>(f);
-}
-
-HFONT CSkinManagerUI::LookupFont(int id) const {
-    if (id >= 0) {
-        const std::wstring key = std::to_wstring(id);
-        auto it = m_fonts.find(key);
-        if (it != m_fonts.end()) return it->second.font;
-        std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-        auto& fonts = SharedFonts();
-        auto sit = fonts.find(key);
-        if (sit != fonts.end()) return sit->second.font;
-    }
-    if (m_defaultFont) return m_defaultFont->font;
-    std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-    return g_defaults->font.font;
-}
-
-int CSkinManagerUI::LookupFontHeight(int id) const {
-    if (id >= 0) {
-        const std::wstring key = std::to_wstring(id);
-        auto it = m_fonts.find(key);
-        if (it != m_fonts.end()) return it->second.textHeight;
-        std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-        auto& fonts = SharedFonts();
-        auto sit = fonts.find(key);
-        if (sit != fonts.end()) return sit->second.textHeight;
-    }
-    if (m_defaultFont) return m_defaultFont->textHeight;
-    std::lock_guard<std::mutex> lock(g_sharedFontMutex);
-    return g_defaults->font.textHeight;
-}
-
-const SkinImage* CSkinManagerUI::LoadSkinImage(const ImageDescriptor& d) {
-    if (d.name.empty()) return nullptr;
-    wchar_t maskText[16];
-    ::wsprintfW(maskText, L"|%08X", static_cast<unsigned>(d.mask));
-    const std::wstring key = (d.fromResource ? L"res:" + ToUpperAscii(d.resourceType) + L":" : std::wstring(L"file:")) +
-                             d.name + maskText;
-    auto it = m_images.find(key);
-    if (it != m_images.end()) return it->second.get();
-
-    std::string bytes;
-    bool read;
-    if (d.fromResource) {
-        read = ReadModuleResource(ResourceIdFromName(d.name), d.resourceType, bytes);
-    } else {
-        std::wstring path = d.name;
-        bool absolute = path.size() > 1 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
-        if (!absolute) path = (m_resourceFolder.empty() ? GetResourcePath() : m_resourceFolder) + path;
-        read = ReadFileBytes(path, bytes);
-    }
-    std::unique_ptr<SkinImage> image;
-    std::string error = "not found";
-    DecodedImage decoded;
-    if (read && DecodeImage(bytes.data(), bytes.size(), d.mask, decoded, error)) {
-        image = std::make_unique<SkinImage>();
-        image->width = decoded.width;
-        image->height = decoded.height;
-        image->hasAlpha = decoded.hasAlpha;
-        image->bitmap = CreateImageBitmap(decoded.width, decoded.height, decoded.pixels.data());
-        if (!image->bitmap) {
-            image.reset();
-            error = "bitmap creation failed";
-        }
-    }
-    if (!image)
-        LOG_STREAM(rklog::kWarn) << "skin image " << EncodeUtf8(d.name) << " not loaded: " << error;
-    const SkinImage* result = image.get();
-    m_images[key] = std::move(image);   // failures are remembered too
-    return result;
-}
-
-void CSkinManagerUI::AddDefaultAttributeList(const std::wstring& element, const std::wstring& attributes) {
-    m_defaultAttributes[ToUpperAscii(element)] = attributes;
-}
-
-const std::wstring* CSkinManagerUI::GetDefaultAttributeList(const std::wstring& element) const {
-    auto it = m_defaultAttributes.find(ToUpperAscii(element));
-    return it == m_defaultAttributes.end() ? nullptr : &it->second;
-}
-
 void CSkinManagerUI::SetInitialSize(int cx, int cy) {
     m_initialSize = SIZE{cx, cy};
     if (!m_root && m_hwnd)
@@ -407,120 +219,8 @@ void CSkinManagerUI::SendEvent(CControlUI* control, int type, WPARAM key, LPARAM
     control->HandleEvent(ev);
 }
 
-void CSkinManagerUI::LayoutIfNeeded() {
-    for (int round = 0; round < 4 && m_layoutNeeded && m_root && m_hwnd; ++round) {
-        m_layoutNeeded = false;
-        RECT client;
-        ::GetClientRect(m_hwnd, &client);
-        m_root->Arrange(client, false);
-        if (m_firstLayout) {
-            m_firstLayout = false;
-            DispatchNotification(m_root, L"windowinit");
-        }
-    }
-}
-
-void CSkinManagerUI::PaintTree(HDC dc, const RECT& paintRect) {
-    LayoutIfNeeded();
-    if (m_root) m_root->Paint(dc, paintRect);
-}
-
-bool CSkinManagerUI::TranslateAccelerator(MSG*) { return false; }
-
-void CSkinManagerUI::ShowTooltip() {
-    if (!m_hot || m_hot->GetTooltip().empty() || !m_hwnd) return;
-    if (!m_tooltip) {
-        m_tooltip = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, m_hwnd, nullptr,
-                                      GetModuleInstance(), nullptr);
-        if (!m_tooltip) return;
-    }
-    m_tooltipText = m_hot->GetTooltip();
-    TTTOOLINFOW ti{};
-    ti.cbSize = TTTOOLINFOW_V2_SIZE;
-    ti.uFlags = TTF_TRACK | TTF_ABSOLUTE;
-    ti.hwnd = m_hwnd;
-    ti.uId = 1;
-    ti.hinst = GetModuleInstance();
-    ti.lpszText = &m_tooltipText[0];
-    ti.rect = m_hot->GetPos();
-    ::SendMessageW(m_tooltip, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
-    ::SendMessageW(m_tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
-    POINT pt;
-    ::GetCursorPos(&pt);
-    ::SendMessageW(m_tooltip, TTM_TRACKPOSITION, 0, MAKELPARAM(pt.x + 12, pt.y + 18));
-    ::SendMessageW(m_tooltip, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&ti));
-}
-
-void CSkinManagerUI::HideTooltip() {
-    if (!m_tooltip) return;
-    TTTOOLINFOW ti{};
-    ti.cbSize = TTTOOLINFOW_V2_SIZE;
-    ti.hwnd = m_hwnd;
-    ti.uId = 1;
-    ::SendMessageW(m_tooltip, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&ti));
-}
-
-void CSkinManagerUI::MoveFocus(bool forward) {
-    if (!m_root) return;
-    std::vector<CControlUI*> all;
-    m_root->WalkTree(CollectInto, &all, kFindVisible | kFindEnabled | kFindMeFirst);
-    std::vector<CControlUI*> stops;
-    for (CControlUI* c : all)
-        if (c->AcceptsFocus() && c->IsKeyboardEnabled()) stops.push_back(c);
-    if (stops.empty()) return;
-    auto it = std::find(stops.begin(), stops.end(), m_focus);
-    std::size_t index;
-    if (it == stops.end()) index = forward ? 0 : stops.size() - 1;
-    else {
-        std::size_t cur = static_cast<std::size_t>(it - stops.begin());
-        index = forward ? (cur + 1) % stops.size() : (cur + stops.size() - 1) % stops.size();
-    }
-    stops[index]->TakeFocus();
-}
-
-bool CSkinManagerUI::PreMessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-    std::vector<IMessageFilterUI*> filters = m_filters;   // a filter may unregister itself
-    for (IMessageFilterUI* f : filters) {
-        if (std::find(m_filters.begin(), m_filters.end(), f) == m_filters.end()) continue;
-        bool handled = false;
-        LRESULT r = f->FilterMessage(message, wParam, lParam, handled);
-        if (handled) {
-            result = r;
-            return true;
-        }
-    }
-    switch (message) {
-    case WM_KEYDOWN:
-        if (wParam == VK_TAB) {
-            MoveFocus(::GetKeyState(VK_SHIFT) >= 0);
-            return true;
-        }
-        break;
-    case WM_SYSCHAR: {
-        if (!m_root) break;
-        wchar_t ch = static_cast<wchar_t>(
-            reinterpret_cast<ULONG_PTR>(::CharUpperW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(wParam & 0xFFFF)))));
-        std::vector<CControlUI*> all;
-        m_root->WalkTree(CollectInto, &all, kFindVisible | kFindEnabled | kFindMeFirst);
-        for (CControlUI* c : all) {
-            if (c->GetShortcut() != 0 && c->GetShortcut() == ch) {
-                c->TakeFocus();
-                c->Trigger();
-                return true;
-            }
-        }
-        break;
-    }
-    case WM_SYSKEYDOWN:
-        if (m_focus) SendEvent(m_focus, kEventSysKey, wParam, lParam);
-        break;
-    default:
-        break;
-    }
-    return false;
-}
-
+// One handler per message, after the window's own handlers; each answers whether it consumed
+// the message.
 bool CSkinManagerUI::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
     result = 0;
     if (!m_hwnd) return false;
@@ -529,158 +229,25 @@ bool CSkinManagerUI::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, 
         return true;
     }
     switch (message) {
-    case WM_CLOSE: {
-        if (m_hot) {
-            CControlUI* hot = m_hot;
-            m_hot = nullptr;
-            SendEvent(hot, kEventMouseLeave);
-        }
-        if (m_click) {
-            // Released away from every control, so that closing never counts as a click.
-            CControlUI* click = m_click;
-            m_click = nullptr;
-            POINT nowhere{-32768, -32768};
-            SendEvent(click, kEventButtonUp, 0, 0, &nowhere);
-        }
-        SetFocusControl(nullptr);
-        HWND owner = ::GetWindow(m_hwnd, GW_OWNER);
-        if (!owner) owner = ::GetParent(m_hwnd);
-        if (owner) ::SetFocus(owner);
-        return false;
-    }
-    case WM_ERASEBKGND:
-        if (!m_root) return false;
-        result = 1;
-        return true;
-    case WM_PAINT: {
-        if (!m_root) return false;
-        LayoutIfNeeded();
-        if (!m_hwnd) return false;
-        PAINTSTRUCT ps;
-        HDC dc = ::BeginPaint(m_hwnd, &ps);
-        RECT client;
-        ::GetClientRect(m_hwnd, &client);
-        if (m_root && !::IsRectEmpty(&ps.rcPaint) && !::IsRectEmpty(&client)) {
-            HDC mem = ::CreateCompatibleDC(dc);
-            HBITMAP bmp = ::CreateCompatibleBitmap(dc, client.right, client.bottom);
-            HGDIOBJ old = ::SelectObject(mem, bmp);
-            m_root->Paint(mem, ps.rcPaint);
-            ::BitBlt(dc, ps.rcPaint.left, ps.rcPaint.top, ps.rcPaint.right - ps.rcPaint.left,
-                     ps.rcPaint.bottom - ps.rcPaint.top, mem, ps.rcPaint.left, ps.rcPaint.top, SRCCOPY);
-            ::SelectObject(mem, old);
-            ::DeleteObject(bmp);
-            ::DeleteDC(mem);
-        }
-        ::EndPaint(m_hwnd, &ps);
-        return true;
-    }
-    case WM_PRINTCLIENT: {
-        if (!m_root) return false;
-        RECT client;
-        ::GetClientRect(m_hwnd, &client);
-        PaintTree(reinterpret_cast<HDC>(wParam), client);
-        return true;
-    }
-    case WM_SIZE:
-        if (m_focus) SendEvent(m_focus, kEventWindowSize);
-        if (m_root) RequestLayout();
-        return false;
-    case WM_MOUSEMOVE: {
-        if (!m_tracking) {
-            DWORD hover = 400;
-            if (m_tooltip) hover = static_cast<DWORD>(::SendMessageW(m_tooltip, TTM_GETDELAYTIME, TTDT_INITIAL, 0));
-            TRACKMOUSEEVENT tme{sizeof(tme), TME_HOVER | TME_LEAVE, m_hwnd, hover};
-            ::TrackMouseEvent(&tme);
-            m_tracking = true;
-        }
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        CControlUI* control = LookupControl(m_lastMouse);
-        if (control != m_hot) {
-            if (m_hot) {
-                CControlUI* old = m_hot;
-                m_hot = nullptr;
-                HideTooltip();
-                SendEvent(old, kEventMouseLeave);
-            }
-            m_hot = control;
-            if (control) SendEvent(control, kEventMouseEnter);
-        }
-        if (m_click) SendEvent(m_click, kEventMouseMove, 0, lParam);
-        else if (control) SendEvent(control, kEventMouseMove, 0, lParam);
-        return false;
-    }
-    case WM_MOUSELEAVE:
-        m_tracking = false;
-        HideTooltip();
-        if (m_hot && !m_click) {
-            CControlUI* old = m_hot;
-            m_hot = nullptr;
-            SendEvent(old, kEventMouseLeave);
-        }
-        return false;
-    case WM_MOUSEHOVER:
-        m_tracking = false;   // hover tracking is one-shot: the next move arms it again
-        ShowTooltip();
-        return true;
-    case WM_LBUTTONDOWN:
-    case WM_LBUTTONDBLCLK: {
-        ::SetFocus(m_hwnd);
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        CControlUI* control = LookupControl(m_lastMouse);
-        if (!control) return false;
-        m_click = control;
-        control->TakeFocus();
-        ::SetCapture(m_hwnd);
-        if (m_click == control)
-            SendEvent(control, message == WM_LBUTTONDOWN ? kEventButtonDown : kEventDoubleClick, 0, lParam);
-        return false;
-    }
-    case WM_LBUTTONUP: {
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        ::ReleaseCapture();
-        CControlUI* click = m_click;
-        m_click = nullptr;   // cleared first: the click's handler may run a modal loop
-        if (click) SendEvent(click, kEventButtonUp, 0, lParam);
-        return false;
-    }
-    case WM_RBUTTONDOWN: {
-        ::SetFocus(m_hwnd);
-        m_lastMouse = POINT{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        if (CControlUI* control = LookupControl(m_lastMouse)) SendEvent(control, kEventRightButtonDown, 0, lParam);
-        return false;
-    }
-    case WM_CONTEXTMENU:
-        if (m_hot) SendEvent(m_hot, kEventContextMenu, 0, lParam);
-        return false;
-    case WM_MOUSEWHEEL: {
-        POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-        ::ScreenToClient(m_hwnd, &pt);
-        m_lastMouse = pt;
-        if (CControlUI* control = LookupControl(pt)) SendEvent(control, kEventScrollWheel, wParam, lParam);
-        return false;
-    }
-    case WM_SETCURSOR: {
-        if (LOWORD(lParam) != HTCLIENT) return false;
-        POINT pt;
-        ::GetCursorPos(&pt);
-        ::ScreenToClient(m_hwnd, &pt);
-        CControlUI* control = LookupControl(pt);
-        if (!control) return false;
-        SendEvent(control, kEventSetCursor, 0, 0, &pt);
-        result = TRUE;
-        return true;
-    }
-    case WM_KEYDOWN:
-        if (m_focus) SendEvent(m_focus, kEventKeyDown, wParam, lParam);
-        return false;
-    case WM_KEYUP:
-        if (m_focus) SendEvent(m_focus, kEventKeyUp, wParam, lParam);
-        return false;
-    case WM_CHAR:
-        if (m_focus) SendEvent(m_focus, kEventChar, wParam, lParam);
-        return false;
-    default:
-        return false;
+    case WM_CLOSE: return OnClose();
+    case WM_ERASEBKGND: return OnEraseBackground(result);
+    case WM_PAINT: return OnPaint();
+    case WM_PRINTCLIENT: return OnPrintClient(reinterpret_cast<HDC>(wParam));
+    case WM_SIZE: return OnSize();
+    case WM_MOUSEMOVE: return OnMouseMove(lParam);
+    case WM_MOUSELEAVE: return OnMouseLeave();
+    case WM_MOUSEHOVER: return OnMouseHover();
+    case WM_LBUTTONDOWN: return OnButtonDown(kEventButtonDown, lParam);
+    case WM_LBUTTONDBLCLK: return OnButtonDown(kEventDoubleClick, lParam);
+    case WM_LBUTTONUP: return OnButtonUp(lParam);
+    case WM_RBUTTONDOWN: return OnRightButtonDown(lParam);
+    case WM_CONTEXTMENU: return OnContextMenu(lParam);
+    case WM_MOUSEWHEEL: return OnMouseWheel(wParam, lParam);
+    case WM_SETCURSOR: return OnSetCursor(lParam, result);
+    case WM_KEYDOWN: return OnKey(kEventKeyDown, wParam, lParam);
+    case WM_KEYUP: return OnKey(kEventKeyUp, wParam, lParam);
+    case WM_CHAR: return OnKey(kEventChar, wParam, lParam);
+    default: return false;
     }
 }
 

@@ -1,6 +1,8 @@
 #include "SkinUI/skin_markup.h"
 #include "SkinUI/skin_values.h"
 
+#include "app/core/utf8.h"
+
 namespace SkinUI {
 namespace {
 
@@ -20,44 +22,44 @@ const std::wstring* MarkupElement::Attribute(const std::wstring& attrName) const
 }
 
 bool MarkupParser::Fail(const wchar_t* text) {
-    error_ = text;
-    errorPos_ = pos_;
+    m_error = text;
+    m_errorPos = m_pos;
     return false;
 }
 
 void MarkupParser::SkipBlanks() {
-    const std::wstring& s = *text_;
-    while (pos_ < s.size() && IsBlank(s[pos_])) ++pos_;
+    const std::wstring& s = *m_text;
+    while (m_pos < s.size() && IsBlank(s[m_pos])) ++m_pos;
 }
 
 std::wstring MarkupParser::ReadName() {
-    const std::wstring& s = *text_;
-    std::size_t start = pos_;
-    while (pos_ < s.size() && IsNameChar(s[pos_])) ++pos_;
-    return s.substr(start, pos_ - start);
+    const std::wstring& s = *m_text;
+    std::size_t start = m_pos;
+    while (m_pos < s.size() && IsNameChar(s[m_pos])) ++m_pos;
+    return s.substr(start, m_pos - start);
 }
 
 bool MarkupParser::SkipSpecial() {
-    const std::wstring& s = *text_;
-    if (pos_ + 1 >= s.size() || s[pos_] != L'<') return false;
+    const std::wstring& s = *m_text;
+    if (m_pos + 1 >= s.size() || s[m_pos] != L'<') return false;
     const wchar_t* terminator;
-    if (s[pos_ + 1] == L'?') terminator = L"?>";
-    else if (s[pos_ + 1] == L'!') terminator = L"->";
+    if (s[m_pos + 1] == L'?') terminator = L"?>";
+    else if (s[m_pos + 1] == L'!') terminator = L"->";
     else return false;
-    std::size_t end = s.find(terminator, pos_ + 2);
-    pos_ = end == std::wstring::npos ? s.size() : end + 2;
+    std::size_t end = s.find(terminator, m_pos + 2);
+    m_pos = end == std::wstring::npos ? s.size() : end + 2;
     return true;
 }
 
 bool MarkupParser::Parse(const std::wstring& text, MarkupElement& root) {
-    text_ = &text;
-    pos_ = 0;
-    error_.clear();
-    errorPos_ = 0;
+    m_text = &text;
+    m_pos = 0;
+    m_error.clear();
+    m_errorPos = 0;
     root = MarkupElement();
     for (;;) {
         SkipBlanks();
-        if (pos_ >= text.size() || text[pos_] != L'<') return Fail(L"Expected start tag");
+        if (m_pos >= text.size() || text[m_pos] != L'<') return Fail(L"Expected start tag");
         if (!SkipSpecial()) break;
     }
     MarkupElement parsed;
@@ -67,30 +69,30 @@ bool MarkupParser::Parse(const std::wstring& text, MarkupElement& root) {
 }
 
 bool MarkupParser::ParseElement(MarkupElement& element, int depth) {
-    const std::wstring& s = *text_;
+    const std::wstring& s = *m_text;
     if (depth > kMaxDepth) return Fail(L"Elements nested too deeply");
-    ++pos_;   // '<'
+    ++m_pos;   // '<'
     element.name = ReadName();
     if (element.name.empty()) return Fail(L"Error parsing element name");
     bool selfClosed = false;
     if (!ParseAttributes(element, selfClosed)) return false;
     if (selfClosed) return true;
     for (;;) {
-        std::size_t lt = s.find(L'<', pos_);   // text between tags is not used
+        std::size_t lt = s.find(L'<', m_pos);   // text between tags is not used
         if (lt == std::wstring::npos) {
-            pos_ = s.size();
+            m_pos = s.size();
             return Fail(L"Expected end-tag start");
         }
-        pos_ = lt;
+        m_pos = lt;
         if (SkipSpecial()) continue;
-        if (pos_ + 1 < s.size() && s[pos_ + 1] == L'/') {
-            pos_ += 2;
+        if (m_pos + 1 < s.size() && s[m_pos + 1] == L'/') {
+            m_pos += 2;
             std::wstring closing = ReadName();
             if (closing.empty()) return Fail(L"Error parsing element name");
             SkipBlanks();
-            if (closing != element.name || pos_ >= s.size() || s[pos_] != L'>')
+            if (closing != element.name || m_pos >= s.size() || s[m_pos] != L'>')
                 return Fail(L"Unmatched closing tag");
-            ++pos_;
+            ++m_pos;
             return true;
         }
         element.children.emplace_back();
@@ -99,17 +101,17 @@ bool MarkupParser::ParseElement(MarkupElement& element, int depth) {
 }
 
 bool MarkupParser::ParseAttributes(MarkupElement& element, bool& selfClosed) {
-    const std::wstring& s = *text_;
+    const std::wstring& s = *m_text;
     for (;;) {
         SkipBlanks();
-        if (pos_ >= s.size()) return Fail(L"Expected start-tag closing");
-        if (s[pos_] == L'>') {
-            ++pos_;
+        if (m_pos >= s.size()) return Fail(L"Expected start-tag closing");
+        if (s[m_pos] == L'>') {
+            ++m_pos;
             return true;
         }
-        if (s[pos_] == L'/') {
-            if (pos_ + 1 < s.size() && s[pos_ + 1] == L'>') {
-                pos_ += 2;
+        if (s[m_pos] == L'/') {
+            if (m_pos + 1 < s.size() && s[m_pos + 1] == L'>') {
+                m_pos += 2;
                 selfClosed = true;
                 return true;
             }
@@ -122,33 +124,33 @@ bool MarkupParser::ParseAttributes(MarkupElement& element, bool& selfClosed) {
 }
 
 bool MarkupParser::ParseAttribute(std::pair<std::wstring, std::wstring>& attribute) {
-    const std::wstring& s = *text_;
+    const std::wstring& s = *m_text;
     attribute.first = ReadName();
     if (attribute.first.empty()) return Fail(L"Expected start-tag closing");
     SkipBlanks();
-    if (pos_ >= s.size() || s[pos_] != L'=') return Fail(L"Expected start-tag closing");
-    ++pos_;
+    if (m_pos >= s.size() || s[m_pos] != L'=') return Fail(L"Expected start-tag closing");
+    ++m_pos;
     SkipBlanks();
-    if (pos_ >= s.size() || s[pos_] != L'"') return Fail(L"Expected start-tag closing");
-    std::size_t end = s.find(L'"', pos_ + 1);
+    if (m_pos >= s.size() || s[m_pos] != L'"') return Fail(L"Expected start-tag closing");
+    std::size_t end = s.find(L'"', m_pos + 1);
     if (end == std::wstring::npos) {
-        pos_ = s.size();
+        m_pos = s.size();
         return Fail(L"Expected start-tag closing");
     }
-    attribute.second = DecodeEntities(s.substr(pos_ + 1, end - pos_ - 1));
-    pos_ = end + 1;
+    attribute.second = DecodeEntities(s.substr(m_pos + 1, end - m_pos - 1));
+    m_pos = end + 1;
     return true;
 }
 
 bool MarkupParser::ParseAttributeList(const std::wstring& text,
                                       std::vector<std::pair<std::wstring, std::wstring>>& attributes) {
-    text_ = &text;
-    pos_ = 0;
-    error_.clear();
+    m_text = &text;
+    m_pos = 0;
+    m_error.clear();
     attributes.clear();
     for (;;) {
         SkipBlanks();
-        if (pos_ >= text.size()) return true;
+        if (m_pos >= text.size()) return true;
         std::pair<std::wstring, std::wstring> attribute;
         if (!ParseAttribute(attribute)) {
             attributes.clear();
@@ -201,7 +203,7 @@ std::wstring DecodeEntities(const std::wstring& value) {
             out.push_back(value[i++]);
             continue;
         }
-        AppendCodePoint(out, cp);
+        AppendUtf16(&out, static_cast<char32_t>(cp));
         i = semi + 1;
     }
     return out;

@@ -33,8 +33,8 @@ public:
     bool ParseAttributeList(const std::wstring& text,
                             std::vector<std::pair<std::wstring, std::wstring>>& attributes);
 
-    const std::wstring& ErrorText() const { return error_; }
-    std::size_t ErrorOffset() const { return errorPos_; }
+    const std::wstring& ErrorText() const { return m_error; }
+    std::size_t ErrorOffset() const { return m_errorPos; }
 
 private:
     bool ParseElement(MarkupElement& element, int depth);
@@ -45,10 +45,10 @@ private:
     bool Fail(const wchar_t* text);
     std::wstring ReadName();
 
-    const std::wstring* text_ = nullptr;
-    std::size_t pos_ = 0;
-    std::wstring error_;
-    std::size_t errorPos_ = 0;
+    const std::wstring* m_text = nullptr;
+    std::size_t m_pos = 0;
+    std::wstring m_error;
+    std::size_t m_errorPos = 0;
 };
 
 // Decodes the character references of an attribute value: &amp; &lt; &gt; &quot; &apos;,

@@ -21,4 +21,9 @@ std::wstring GetResourcePath();
 // Reads a resource of the module instance. Type names match without regard to case.
 bool ReadModuleResource(unsigned id, const std::wstring& type, std::string& bytes);
 
+// A skin or image file name taken in `folder` unless it is absolute (a drive or a UNC name).
+std::wstring ResolveSkinFile(const std::wstring& name, const std::wstring& folder);
+// Reads a whole file of at most `limit` bytes; false when it cannot be read or is larger.
+bool ReadSkinFile(const std::wstring& path, long long limit, std::string& bytes);
+
 }  // namespace SkinUI

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "SkinUI/skin_values.h"
+#include "app/core/ascii.h"
 
 namespace SkinUI {
 namespace {
@@ -56,7 +57,7 @@ bool ReadModuleResource(unsigned id, const std::wstring& type, std::string& byte
     if (id == 0 || id > 0xFFFF || type.empty()) return false;
     HMODULE module = GetModuleInstance();
     // Resource compilers store type names upper-cased; the search matches either way.
-    HRSRC res = ::FindResourceW(module, MAKEINTRESOURCEW(id), ToUpperAscii(type).c_str());
+    HRSRC res = ::FindResourceW(module, MAKEINTRESOURCEW(id), AsciiUppered(type).c_str());
     if (!res) res = ::FindResourceW(module, MAKEINTRESOURCEW(id), type.c_str());
     if (!res) return false;
     HGLOBAL handle = ::LoadResource(module, res);
@@ -65,6 +66,26 @@ bool ReadModuleResource(unsigned id, const std::wstring& type, std::string& byte
     if (!data) return false;
     bytes.assign(static_cast<const char*>(data), size);
     return true;
+}
+
+std::wstring ResolveSkinFile(const std::wstring& name, const std::wstring& folder) {
+    bool absolute = name.size() > 1 && (name[1] == L':' || (name[0] == L'\\' && name[1] == L'\\'));
+    return absolute ? name : folder + name;
+}
+
+bool ReadSkinFile(const std::wstring& path, long long limit, std::string& bytes) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size{};
+    bool ok = ::GetFileSizeEx(file, &size) && size.QuadPart < limit;
+    if (ok) {
+        bytes.resize(static_cast<std::size_t>(size.QuadPart));
+        DWORD read = 0;
+        ok = bytes.empty() || (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                               read == bytes.size());
+    }
+    ::CloseHandle(file);
+    return ok;
 }
 
 }  // namespace SkinUI

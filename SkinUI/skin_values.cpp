@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "app/core/utf8.h"
+
 namespace SkinUI {
 namespace {
 
@@ -82,45 +84,16 @@ SkinSize ParseSize(const std::wstring& text) {
 
 bool ParseBoolean(const std::wstring& text) { return text == L"true"; }
 
-void AppendCodePoint(std::wstring& out, std::uint32_t cp) {
-    if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-        cp -= 0x10000;
-        out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-        out.push_back(static_cast<wchar_t>(cp));
-    }
-}
-
-std::wstring DecodeUtf8(const char* data, std::size_t size) {
+std::wstring DecodeSkinText(const char* data, std::size_t size) {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     std::size_t i = 0;
     if (size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) i = 3;
     std::wstring out;
     out.reserve(size);
-    auto put = [&out](std::uint32_t cp) { AppendCodePoint(out, cp); };
     while (i < size) {
-        unsigned char c = s[i];
-        int extra;
-        std::uint32_t cp, minimum;
-        if (c < 0x80) { put(c); ++i; continue; }
-        if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; minimum = 0x80; }
-        else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; minimum = 0x800; }
-        else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; minimum = 0x10000; }
-        else { put(0xFFFD); ++i; continue; }
-        std::size_t j = i + 1;
-        bool ok = true;
-        for (int k = 0; k < extra; ++k, ++j) {
-            if (j >= size || (s[j] & 0xC0) != 0x80) { ok = false; break; }
-            cp = (cp << 6) | (s[j] & 0x3F);
-        }
-        if (!ok || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            put(0xFFFD);
-            i = ok ? j : (j > i + 1 ? j : i + 1);
-            continue;
-        }
-        put(cp);
-        i = j;
+        const Utf8Sequence seq = DecodeUtf8Sequence(s, size, i);
+        AppendUtf16(&out, seq.valid ? seq.codePoint : 0xFFFD);
+        i += seq.length;
     }
     return out;
 }
@@ -128,47 +101,18 @@ std::wstring DecodeUtf8(const char* data, std::size_t size) {
 std::string EncodeUtf8(const std::wstring& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t cp = static_cast<std::uint32_t>(text[i]);
+        char32_t cp = static_cast<char32_t>(text[i]);
         if (sizeof(wchar_t) == 2) cp &= 0xFFFF;
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size()) {
-            std::uint32_t lo = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFF;
+            const char32_t lo = static_cast<char32_t>(text[i + 1]) & 0xFFFF;
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
                 cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
                 ++i;
             }
         }
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        AppendUtf8(&out, cp);
     }
-    return out;
-}
-
-static wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; }
-
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-    return true;
-}
-
-std::wstring ToUpperAscii(const std::wstring& text) {
-    std::wstring out(text);
-    for (auto& c : out) c = UpperAscii(c);
     return out;
 }
 

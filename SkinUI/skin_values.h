@@ -44,15 +44,11 @@ SkinSize ParseSize(const std::wstring& text);
 // Boolean: only the exact lower-case text "true" is true.
 bool ParseBoolean(const std::wstring& text);
 
-// UTF-8 bytes to wide text; a leading byte-order mark is dropped, malformed sequences become U+FFFD.
-std::wstring DecodeUtf8(const char* data, std::size_t size);
-// Appends one code point, as a surrogate pair where wchar_t is 16 bits.
-void AppendCodePoint(std::wstring& out, std::uint32_t cp);
+// UTF-8 bytes of a skin to wide text; a leading byte-order mark is dropped, invalid sequences
+// become U+FFFD.
+std::wstring DecodeSkinText(const char* data, std::size_t size);
+// Wide text to UTF-8 for log lines; unpaired surrogates become U+FFFD.
 std::string EncodeUtf8(const std::wstring& text);
-
-// Case-insensitive comparison of ASCII letters (names of elements, attributes, resource types).
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
-std::wstring ToUpperAscii(const std::wstring& text);
 
 // Replaces each "%{n}" (n decimal digits) for which lookup(n, out) yields a text; other
 // occurrences stay as they are.

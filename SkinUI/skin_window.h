@@ -8,7 +8,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "SkinUI/skin_defs.h"
 #include "SkinUI/skin_manager.h"
@@ -41,9 +40,6 @@ public:
     void CentreOnOwner();
     // Sets the big and small window icons from an icon resource of the module instance.
     void SetWindowIcon(UINT resourceId);
-    void ResizeClient(int cx, int cy);
-    LRESULT SendMessageToWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
-    BOOL PostMessageToWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
     // Runs the thread's message loop until WM_QUIT.
     static void RunMessageLoop();
@@ -56,7 +52,7 @@ protected:
     virtual std::wstring GetBaseClassName() const { return std::wstring(); }   // no superclassing
     virtual UINT WindowClassStyle() const { return CS_DBLCLKS; }
     virtual LRESULT ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam);
-    virtual void OnWindowDestroyed(HWND hwnd) {}
+    virtual void OnWindowDestroyed() {}
 
     bool RegisterWindowClass();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -85,15 +81,10 @@ public:
     };
 
     virtual ~CNotifyPump() = default;
-    bool AddVirtualWnd(const std::wstring& name, CNotifyPump* pump);
-    bool RemoveVirtualWnd(const std::wstring& name);
-    // Offers the record to the virtual-window pump of its name, then to the message maps.
+    // Calls the handler of the first map (the window's own, then its bases') with an entry for
+    // the record; false when none has one.
     bool NotifyPump(NotifyRecord& record);
     virtual const MessageMap* GetMessageMap() const { return nullptr; }
-
-private:
-    bool DispatchThroughMaps(NotifyRecord& record);
-    std::vector<std::pair<std::wstring, CNotifyPump*>> m_virtualWnds;
 };
 
 class WindowImplBase : public CWindowWnd,
@@ -113,13 +104,13 @@ public:
     // IMessageFilterUI: Enter and Escape key-downs go to HandleDefaultKey.
     LRESULT FilterMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled) override;
     // IDialogBuilderCallback: no controls of its own.
-    CControlUI* MakeControl(const std::wstring& elementName) override { return nullptr; }
+    CControlUI* MakeControl(const std::wstring&) override { return nullptr; }
 
     const MessageMap* GetMessageMap() const override;
 
 protected:
     LRESULT ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-    void OnWindowDestroyed(HWND hwnd) override;
+    void OnWindowDestroyed() override;
     virtual void OnSkinBuilt() {}
     // "closebtn" closes with code 1; "minbtn", "maxbtn", "restorebtn" send the system command.
     virtual void HandleClick(NotifyRecord& record);

@@ -5,6 +5,7 @@
 #include "SkinUI/skin_builder.h"
 #include "SkinUI/skin_controls.h"
 #include "SkinUI/skin_layout.h"
+#include "SkinUI/skin_rect.h"
 #include "SkinUI/skin_settings.h"
 #include "SkinUI/skin_values.h"
 #include "log/rklog.h"
@@ -95,9 +96,8 @@ void CWindowWnd::CentreOnOwner() {
     ::GetMonitorInfoW(::MonitorFromWindow(owner ? owner : m_hwnd, MONITOR_DEFAULTTONEAREST), &mi);
     RECT centre = mi.rcWork;
     if (owner && !::IsIconic(owner)) ::GetWindowRect(owner, &centre);
-    SkinSize pos = CentredPosition(SkinSize{w.right - w.left, w.bottom - w.top},
-                                   SkinRect{centre.left, centre.top, centre.right, centre.bottom},
-                                   SkinRect{mi.rcWork.left, mi.rcWork.top, mi.rcWork.right, mi.rcWork.bottom});
+    SkinSize pos = CentredPosition(SkinSize{w.right - w.left, w.bottom - w.top}, ToSkinRect(centre),
+                                   ToSkinRect(mi.rcWork));
     ::SetWindowPos(m_hwnd, nullptr, pos.cx, pos.cy, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -110,23 +110,6 @@ void CWindowWnd::SetWindowIcon(UINT resourceId) {
     HANDLE small = ::LoadImageW(instance, MAKEINTRESOURCEW(resourceId), IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
                                 ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR);
     ::SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
-}
-
-void CWindowWnd::ResizeClient(int cx, int cy) {
-    if (!m_hwnd) return;
-    RECT rc{0, 0, cx, cy};
-    ::AdjustWindowRectEx(&rc, static_cast<DWORD>(::GetWindowLongW(m_hwnd, GWL_STYLE)), FALSE,
-                         static_cast<DWORD>(::GetWindowLongW(m_hwnd, GWL_EXSTYLE)));
-    ::SetWindowPos(m_hwnd, nullptr, 0, 0, rc.right - rc.left, rc.bottom - rc.top,
-                   SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
-}
-
-LRESULT CWindowWnd::SendMessageToWindow(UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::SendMessageW(m_hwnd, message, wParam, lParam);
-}
-
-BOOL CWindowWnd::PostMessageToWindow(UINT message, WPARAM wParam, LPARAM lParam) {
-    return ::PostMessageW(m_hwnd, message, wParam, lParam);
 }
 
 void CWindowWnd::RunMessageLoop() {
@@ -152,11 +135,9 @@ bool CWindowWnd::PreTranslate(MSG* msg) {
         LRESULT result = 0;
         if (child) {
             if (!::IsChild(window, msg->hwnd)) continue;
-            if (manager->TranslateAccelerator(msg)) return true;
             if (manager->PreMessageHandler(msg->message, msg->wParam, msg->lParam, result)) return true;
         } else if (window == msg->hwnd) {
-            return manager->TranslateAccelerator(msg) ||
-                   manager->PreMessageHandler(msg->message, msg->wParam, msg->lParam, result);
+            return manager->PreMessageHandler(msg->message, msg->wParam, msg->lParam, result);
         }
     }
     return false;
@@ -181,7 +162,7 @@ LRESULT CALLBACK CWindowWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
             LRESULT result = ::CallWindowProcW(self->m_previousProc, hwnd, message, wParam, lParam);
             ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
             self->m_hwnd = nullptr;
-            self->OnWindowDestroyed(hwnd);
+            self->OnWindowDestroyed();
             return result;
         }
     }
@@ -191,24 +172,7 @@ LRESULT CALLBACK CWindowWnd::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 
 // ---------------------------------------------------------------- CNotifyPump
 
-bool CNotifyPump::AddVirtualWnd(const std::wstring& name, CNotifyPump* pump) {
-    for (const auto& v : m_virtualWnds)
-        if (EqualsNoCase(v.first, name)) return false;
-    m_virtualWnds.emplace_back(name, pump);
-    return true;
-}
-
-bool CNotifyPump::RemoveVirtualWnd(const std::wstring& name) {
-    for (auto it = m_virtualWnds.begin(); it != m_virtualWnds.end(); ++it) {
-        if (EqualsNoCase(it->first, name)) {
-            m_virtualWnds.erase(it);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CNotifyPump::DispatchThroughMaps(NotifyRecord& record) {
+bool CNotifyPump::NotifyPump(NotifyRecord& record) {
     for (const MessageMap* map = GetMessageMap(); map; map = map->base) {
         const MapEntry* match = nullptr;
         for (std::size_t i = 0; i < map->count; ++i) {
@@ -228,15 +192,6 @@ bool CNotifyPump::DispatchThroughMaps(NotifyRecord& record) {
         }
     }
     return false;
-}
-
-bool CNotifyPump::NotifyPump(NotifyRecord& record) {
-    if (!record.virtualWindow.empty()) {
-        for (const auto& v : m_virtualWnds)
-            if (EqualsNoCase(v.first, record.virtualWindow) && v.second && v.second->DispatchThroughMaps(record))
-                return true;
-    }
-    return DispatchThroughMaps(record);
 }
 
 // ---------------------------------------------------------------- WindowImplBase
@@ -267,7 +222,7 @@ const CNotifyPump::MessageMap* WindowImplBase::GetMessageMap() const { return &k
 
 void WindowImplBase::OnNotification(NotifyRecord& record) { NotifyPump(record); }
 
-LRESULT WindowImplBase::FilterMessage(UINT message, WPARAM wParam, LPARAM lParam, bool& handled) {
+LRESULT WindowImplBase::FilterMessage(UINT message, WPARAM wParam, LPARAM, bool&) {
     if (message == WM_KEYDOWN && (wParam == VK_RETURN || wParam == VK_ESCAPE)) return HandleDefaultKey(wParam);
     return 0;
 }
@@ -289,7 +244,7 @@ void WindowImplBase::HandleClick(NotifyRecord& record) {
     else if (name == L"restorebtn") ::SendMessageW(m_hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
 }
 
-void WindowImplBase::OnWindowDestroyed(HWND) {
+void WindowImplBase::OnWindowDestroyed() {
     m_manager.RemoveMessageFilter(this);
     m_manager.RemoveNotifyTarget(this);
     if (m_manager.GetRoot()) m_manager.ForgetControl(m_manager.GetRoot());
@@ -369,7 +324,7 @@ LRESULT WindowImplBase::OnGetMinMaxInfo(UINT, WPARAM, LPARAM lParam, bool& handl
 LRESULT WindowImplBase::OnMouseWheel(UINT, WPARAM, LPARAM, bool& handled) { handled = false; return 0; }
 LRESULT WindowImplBase::OnMouseHover(UINT, WPARAM, LPARAM, bool& handled) { handled = false; return 0; }
 
-LRESULT WindowImplBase::OnSize(UINT, WPARAM wParam, LPARAM, bool& handled) {
+LRESULT WindowImplBase::OnSize(UINT, WPARAM, LPARAM, bool& handled) {
     SIZE corner = m_manager.GetCornerSize();
     if (!::IsIconic(m_hwnd) && (corner.cx != 0 || corner.cy != 0)) {
         RECT rc;
@@ -441,7 +396,6 @@ LRESULT WindowImplBase::OnWindowCreated(UINT, WPARAM, LPARAM, bool&) {
 
     m_manager.AttachTree(root);
     m_manager.AddNotifyTarget(this);
-    m_manager.SetBackgroundTransparent(m_manager.GetBackgroundTransparent());
     OnSkinBuilt();
     return 0;
 }

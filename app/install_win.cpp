@@ -4,27 +4,22 @@
 #include <shellapi.h>
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 
+#include "app/core/process_op.h"
+#include "app/core/textconv.h"
 #include "app/install.h"
-#include "app/process_op.h"
-#include "app/textconv.h"
 #include "extract/extract_api.h"
 #include "log/rklog.h"
-#include "ui/download_page.h"
 #include "ui/launch_wnd.h"
 #include "ui/tips_box_wnd.h"
 
 namespace {
 const char kInstallFn[] = "ZipDownloader::DoInstall";
-const DWORD kStopPauseMs = 500;
-const DWORD kExtractPauseMs = 500;
-const DWORD kInstallGiveUpMs = 60000;
-const DWORD kInstallRetryPauseMs = 2000;
-const DWORD kLaunchPauseMs = 300;
-// A client that keeps running (or keeps being restarted) is given up on after this long,
-// rather than keeping the installation and the UI thread waiting without end.
-const DWORD kClientStopGiveUpMs = 30000;
+
+std::mutex g_timingsMutex;
+InstallTimings g_timings;
 
 // The package file and the extraction folder. The narrow forms are what the log shows; the
 // extractor gets the wide paths, so folders with characters outside the ANSI code page work.
@@ -39,65 +34,69 @@ struct ZipInstaller {
 
     // True when the package was extracted; false when the folder cannot be made or the
     // extractor reports a failure (it then leaves the folder as it was).
-    bool Install() const {
+    bool Install(const InstallTimings& timings) const {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(folderPath), ec);
         if (ec && !std::filesystem::is_directory(std::filesystem::path(folderPath))) return false;
-        Sleep(kExtractPauseMs);
+        Sleep(timings.extractPauseMs);
         const int status = ExtractZipToDir(zipPath.c_str(), folderPath.c_str(), 0);
         if (status != 0) LOG_STREAM_FN(rklog::kWarn, kInstallFn) << "extraction failed with status " << status;
         return status == 0;
     }
 };
 
-void ShowInstallFailure() {
-    CTipsBoxWnd box(nullptr, L"升级出问题了,请下载完整安装包~", kTipsBoxCustomConfirm);
-    box.SetConfirmCaption(L"前往下载");
-    if (box.RunModal() == 1) {
-        ShellExecuteW(nullptr, L"open", DownloadPageUrl().c_str(), nullptr, nullptr, SW_SHOW);
-    }
-}
-
-// Stops the client; false when it is still running after the give-up time.
-bool StopClient() {
+// Stops the client; false when it is still running (or keeps being restarted) after the
+// give-up time, rather than keeping the installation and the UI thread waiting without end.
+bool StopClient(const InstallTimings& timings) {
     const DWORD t0 = GetTickCount();
     while (FindProcess_ByName(kClientImageName) != 0) {
-        if (GetTickCount() - t0 > kClientStopGiveUpMs) {
+        if (GetTickCount() - t0 > timings.clientStopGiveUpMs) {
             LOG_STREAM_FN(rklog::kError, kInstallFn) << "client could not be stopped";
             return false;
         }
         LOG_STREAM_FN(rklog::kInfo, kInstallFn) << "Qvo is running";
         KillClientAndWait();
-        Sleep(kStopPauseMs);
+        Sleep(timings.stopPauseMs);
     }
     return true;
 }
 }  // namespace
 
+InstallTimings GetInstallTimings() {
+    std::lock_guard<std::mutex> lock(g_timingsMutex);
+    return g_timings;
+}
+
+void SetInstallTimings(const InstallTimings& timings) {
+    std::lock_guard<std::mutex> lock(g_timingsMutex);
+    g_timings = timings;
+}
+
 void InstallPackage(const ZipConf& package) {
-    bool installed = StopClient();
+    const InstallTimings timings = GetInstallTimings();
+    bool installed = StopClient(timings);
     const ZipInstaller installer(package.zipPath, package.clientDic);
     if (!installed) {
         // An optional update was not going to unpack anything: no offer of a full reinstall.
-        if (package.forcedUpdate != 0) ShowInstallFailure();
+        if (package.forcedUpdate != 0) ShowUpdateFailureBox();
     } else if (package.forcedUpdate != 0) {
         const DWORD t0 = GetTickCount();
-        while (!installer.Install()) {
-            if (GetTickCount() - t0 > kInstallGiveUpMs) {
+        while (!installer.Install(timings)) {
+            if (GetTickCount() - t0 > timings.installGiveUpMs) {
                 LOG_STREAM_FN(rklog::kError, kInstallFn) << "update install failed";
                 LOG_STREAM_FN(rklog::kError, kInstallFn) << "zipName: " << installer.zipName;
                 LOG_STREAM_FN(rklog::kError, kInstallFn) << "folder: " << installer.folder;
-                ShowInstallFailure();
+                ShowUpdateFailureBox();
                 installed = false;
                 break;
             }
-            Sleep(kInstallRetryPauseMs);
+            Sleep(timings.installRetryPauseMs);
         }
     }
     if (installed) LOG_STREAM_FN(rklog::kInfo, kInstallFn) << "install success";
 
     if (package.launchClient) {
-        Sleep(kLaunchPauseMs);
+        Sleep(timings.launchPauseMs);
         {
             CLaunchWnd launch;
             launch.CentreOnOwner();

@@ -1,9 +1,10 @@
 #include <windows.h>
 
 #include "SkinUI/skin_settings.h"
-#include "app/process_op.h"
+#include "app/core/process_op.h"
+#include "app/core/zipconf.h"
+#include "app/install.h"
 #include "app/updater_app.h"
-#include "app/zipconf.h"
 #include "ui/tips_box_wnd.h"
 #include "ui/updater_wnd.h"
 
@@ -39,7 +40,7 @@ bool UpdaterApp::RunUpdate(const wchar_t* cmdLine) {
         CUpdaterWnd wnd;
         wnd.ShowFrame(false, true);
         PlaceLowerRight(wnd.GetHWND());
-        wnd.StartDownload(conf);
+        wnd.StartDownload(conf, InstallPackage);
         wnd.ShowFrame(true, true);
         SetActiveWindow(wnd.GetHWND());
         SetForegroundWindow(wnd.GetHWND());

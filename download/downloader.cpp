@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/process_op.h"
-#include "app/textconv.h"
+#include "app/core/process_op.h"
+#include "app/core/textconv.h"
 
 Downloader::Downloader(const std::string& md5, const std::string& host, const std::string& path,
                        bool stopClientFirst, const std::wstring& folder)

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/zipconf.h"
+#include "app/core/zipconf.h"
 #include "download/http_download.h"
 #include "download/thread_base.h"
 
@@ -71,16 +71,21 @@ private:
     std::condition_variable m_stopSignal;
 };
 
+// The installation of a verified package. The program hands it in: installing needs its
+// windows, which live above the download engine.
+using InstallAction = std::function<void(const ZipConf&)>;
+
 class ZipDownloader : public Downloader {
 public:
     // folder: the program's folder with its trailing separator (GetModuleDir()).
-    ZipDownloader(const ZipConf& package, const std::wstring& folder);
+    ZipDownloader(const ZipConf& package, const std::wstring& folder, InstallAction install = nullptr);
     ~ZipDownloader() override;
 
     const ZipConf& Package() const { return m_package; }
-    // Hands the package copy to InstallPackage (app/install.h).
+    // Runs the installation action with the package copy; nothing when none was handed in.
     void DoInstall() override;
 
 private:
     ZipConf m_package;
+    InstallAction m_install;
 };

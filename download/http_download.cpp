@@ -9,6 +9,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "app/core/ascii.h"
 #include "download/http_connection.h"
 #include "download/http_header.h"
 #include "download/md5.h"
@@ -27,27 +28,6 @@ std::mutex g_timingsMutex;
 DownloadTimings g_timings;
 
 bool IsEndOfStream(const error_code& ec) { return ec == boost::asio::error::eof; }
-
-bool SameDigest(const std::string& expected, const std::string& actual) {
-    if (expected.size() != actual.size()) return false;
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        char a = expected[i], b = actual[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
-
-std::string HexDigest(const unsigned char digest[16]) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text(32, '0');
-    for (int i = 0; i < 16; ++i) {
-        text[2 * i] = kHex[digest[i] >> 4];
-        text[2 * i + 1] = kHex[digest[i] & 15];
-    }
-    return text;
-}
 
 void RemoveParts(const std::string& filePath) {
     for (int i = 0; i < 4; ++i) std::remove((filePath + std::to_string(i)).c_str());
@@ -389,7 +369,7 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
     join.DigestZerosUpTo(static_cast<std::uint64_t>(length));
     unsigned char digest[16];
     join.md5.Final(digest);
-    if (!SameDigest(expectedMd5, HexDigest(digest))) return discard(kDigestMismatch);
+    if (!EqualsIgnoreAsciiCase(expectedMd5, DigestHex(digest))) return discard(kDigestMismatch);
 
     const std::string zipPath = folder + "update.zip";
     std::remove(zipPath.c_str());

@@ -157,16 +157,15 @@ void MD5_CTX::Final(unsigned char digest[16]) {
     Reset();
 }
 
-namespace {
-void ToHex(const unsigned char digest[16], char* out) {
+std::string DigestHex(const unsigned char digest[16]) {
     static const char kHex[] = "0123456789abcdef";
+    std::string text(32, '0');
     for (int i = 0; i < 16; ++i) {
-        out[2 * i] = kHex[digest[i] >> 4];
-        out[2 * i + 1] = kHex[digest[i] & 0x0F];
+        text[2 * i] = kHex[digest[i] >> 4];
+        text[2 * i + 1] = kHex[digest[i] & 0x0F];
     }
-    out[32] = '\0';
+    return text;
 }
-}  // namespace
 
 bool MD5_CTX::MD5File(char* out, const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -190,7 +189,8 @@ bool MD5_CTX::MD5File(char* out, const std::string& path) {
     unsigned char digest[16];
     Final(digest);
     if (!ok) return false;
-    ToHex(digest, out);
+    const std::string text = DigestHex(digest);
+    std::memcpy(out, text.c_str(), text.size() + 1);
     return true;
 }
 
@@ -205,7 +205,5 @@ std::string MD5Hex(const void* data, std::size_t size) {
     }
     unsigned char digest[16];
     ctx.Final(digest);
-    char text[33];
-    ToHex(digest, text);
-    return text;
+    return DigestHex(digest);
 }

@@ -27,5 +27,8 @@ private:
     unsigned char padding[64];
 };
 
+// Digest as text: 32 lower-case hex digits.
+std::string DigestHex(const unsigned char digest[16]);
+
 // Digest text of a byte string (lower-case hex).
 std::string MD5Hex(const void* data, std::size_t size);

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/cmdline.h"
-#include "app/textconv.h"
-#include "app/zipconf.h"
+#include "app/core/cmdline.h"
+#include "app/core/textconv.h"
+#include "app/core/zipconf.h"
 #include "download/downloader.h"
 
 #ifdef _WIN32

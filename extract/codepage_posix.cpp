@@ -1,4 +1,6 @@
-#include "extract/text_utf8.h"
+#include "extract/legacy_name.h"
+
+#include "app/core/utf8.h"
 
 namespace zpvx {
 namespace {

@@ -1,4 +1,4 @@
-#include "extract/text_utf8.h"
+#include "extract/legacy_name.h"
 
 #include <windows.h>
 

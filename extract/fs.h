@@ -70,7 +70,7 @@ public:
     virtual FsResult SyncDir(const NativeString& dir) = 0;
     // Exclusive lock held through a lock file; kLocked when another holder has it.
     virtual std::unique_ptr<DirLock> Lock(const NativeString& path, FsResult* result) = 0;
-    virtual void Hide(const NativeString& path) {}
+    virtual void Hide(const NativeString& /*path*/) {}
     virtual void SleepMs(unsigned ms) = 0;
 };
 

@@ -2,8 +2,9 @@
 
 #include <vector>
 
+#include "app/core/ascii.h"
+#include "app/core/utf8.h"
 #include "extract/extract_status.h"
-#include "extract/text_utf8.h"
 
 namespace zpvx {
 
@@ -15,11 +16,6 @@ constexpr std::size_t kMaxComponentUnits = 255;   // UTF-16 units, the NTFS limi
 constexpr std::size_t kMaxPathBytes = 8192;
 // No client package nests folders this deep; deeper names only serve to make every check costly.
 constexpr std::size_t kMaxDepth = 128;
-
-char AsciiUpper(char32_t c) {
-    if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
-    return c < 0x80 ? static_cast<char>(c) : '\x7F';
-}
 
 // Device names are reserved in every folder, with any extension and trailing spaces.
 bool IsDeviceName(const std::u32string& comp) {
@@ -33,7 +29,7 @@ bool IsDeviceName(const std::u32string& comp) {
         char32_t c = base[i];
         // COM and LPT with a superscript digit are devices as well.
         if (i == 3 && base.size() == 4 && (c == 0xB9 || c == 0xB2 || c == 0xB3)) { up.push_back('1'); continue; }
-        up.push_back(AsciiUpper(c));
+        up.push_back(c < 0x80 ? static_cast<char>(AsciiUpper(c)) : '\x7F');
     }
     static const char* const kFixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* d : kFixed)
@@ -132,11 +128,6 @@ int NormalizeEntryPath(const std::string& utf8Name, EntryPath* out, std::string*
     return ZPV_EXTRACT_OK;
 }
 
-std::string FoldPath(const std::string& rel) {
-    std::string s = rel;
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
+std::string FoldPath(const std::string& rel) { return AsciiLowered(rel); }
 
 }  // namespace zpvx

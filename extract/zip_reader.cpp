@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "extract/extract_status.h"
-#include "extract/text_utf8.h"
+#include "extract/legacy_name.h"
 #include "extract/zip_path.h"
 
 namespace zpvx {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/cmdline.h"
-#include "app/zipconf.h"
+#include "app/core/cmdline.h"
+#include "app/core/zipconf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Two bytes per UTF-16 unit, as the command line arrives; embedded NULs stay in the text.

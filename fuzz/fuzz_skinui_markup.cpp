@@ -23,7 +23,7 @@ int Depth(const SkinUI::MarkupElement& e) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::wstring text = SkinUI::DecodeUtf8(reinterpret_cast<const char*>(data), size);
+    std::wstring text = SkinUI::DecodeSkinText(reinterpret_cast<const char*>(data), size);
 
     SkinUI::MarkupParser parser;
     SkinUI::MarkupElement root;

@@ -93,38 +93,38 @@ RkLogger& processLogger() {
 }
 
 LogMessage::LogMessage(const char* file, unsigned line, int level, BaseLogger* logger)
-    : logger_(logger), data_(new LogData()) {
-    data_->level = level;
-    data_->sourceLine = line;
-    data_->sourcePath = file ? file : "";
-    data_->sourceFile = FileNameOf(data_->sourcePath);
+    : m_logger(logger), m_data(new LogData()) {
+    m_data->level = level;
+    m_data->sourceLine = line;
+    m_data->sourcePath = file ? file : "";
+    m_data->sourceFile = FileNameOf(m_data->sourcePath);
     std::time_t now = std::time(nullptr);
-    data_->timestamp = static_cast<std::int64_t>(now);
+    m_data->timestamp = static_cast<std::int64_t>(now);
 #ifdef _WIN32
-    gmtime_s(&data_->utcTime, &now);
+    gmtime_s(&m_data->utcTime, &now);
 #else
-    gmtime_r(&now, &data_->utcTime);
+    gmtime_r(&now, &m_data->utcTime);
 #endif
 }
 
 LogMessage::~LogMessage() {
     flush();
-    if (deleteData_) delete data_;
+    if (deleteData) delete m_data;
 }
 
 void LogMessage::writeHeader() {
-    std::ostream& os = data_->stream;
-    const auto before = data_->length();
+    std::ostream& os = m_data->stream;
+    const auto before = m_data->length();
     os.fill(' ');
     os.width(5);
-    os << std::left << LevelName(data_->level);
-    os << std::dec << " - " << data_->sourceFile << "(" << data_->sourceLine << "): ";
-    data_->headerLength = static_cast<int>(data_->length() - before);
+    os << std::left << LevelName(m_data->level);
+    os << std::dec << " - " << m_data->sourceFile << "(" << m_data->sourceLine << "): ";
+    m_data->headerLength = static_cast<int>(m_data->length() - before);
 }
 
 void LogMessage::flush() {
-    if (flushed_) return;
-    LogData& d = *data_;
+    if (flushed) return;
+    LogData& d = *m_data;
     char* const base = d.buf.base();
     char* cur = d.buf.current();
     if (cur == base || cur[-1] != '\n') {
@@ -133,8 +133,8 @@ void LogMessage::flush() {
         }
         d.buf.sputc('\n');
     }
-    deleteData_ = logger_ ? logger_->deliver(data_) : true;
-    flushed_ = true;
+    deleteData = m_logger ? m_logger->deliver(m_data) : true;
+    flushed = true;
 }
 
 }  // namespace rklog
@@ -142,14 +142,14 @@ void LogMessage::flush() {
 namespace n_log {
 
 void CustomLogMessage::writeHeader() {
-    const std::tm& t = data_->utcTime;
+    const std::tm& t = m_data->utcTime;
     std::ostringstream h;
-    h << "[" << rklog::logTag << "][" << rklog::LevelLetter(data_->level) << "]["
+    h << "[" << rklog::logTag << "][" << rklog::LevelLetter(m_data->level) << "]["
       << (t.tm_year + 1900) << "-" << (t.tm_mon + 1) << "-" << t.tm_mday << " "
       << t.tm_hour << ":" << t.tm_min << ":" << t.tm_sec << "] ";
     const std::string header = h.str();
-    data_->stream << header;
-    data_->headerLength = static_cast<int>(header.size());
+    m_data->stream << header;
+    m_data->headerLength = static_cast<int>(header.size());
 }
 
 }  // namespace n_log
@@ -159,7 +159,7 @@ int OutputDebugStringBuf<Ch>::sync() {
     try {
         std::string text(this->pbase(), this->pptr());
         if (!text.empty()) rklog::PlatformDebugOutput(text.c_str());
-        this->setp(buffer_, buffer_ + kSize);
+        this->setp(m_buffer, m_buffer + kSize);
         return 0;
     } catch (...) {
         return -1;

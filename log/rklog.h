@@ -124,14 +124,14 @@ public:
     LogMessage(const LogMessage&) = delete;
     LogMessage& operator=(const LogMessage&) = delete;
 
-    std::ostream& stream() { return data_->stream; }
+    std::ostream& stream() { return m_data->stream; }
     void flush();
 
 protected:
-    BaseLogger* logger_;
-    bool flushed_ = false;
-    bool deleteData_ = false;
-    LogData* data_;
+    BaseLogger* m_logger;
+    bool flushed = false;
+    bool deleteData = false;
+    LogData* m_data;
 };
 
 }  // namespace rklog
@@ -166,12 +166,12 @@ template <class Ch>
 class OutputDebugStringBuf : public std::basic_stringbuf<Ch> {
 public:
     static constexpr std::size_t kSize = 256;
-    OutputDebugStringBuf() : buffer_() { this->setp(buffer_, buffer_ + kSize); }
+    OutputDebugStringBuf() : m_buffer() { this->setp(m_buffer, m_buffer + kSize); }
 protected:
     int sync() override;
     typename std::basic_stringbuf<Ch>::int_type overflow(typename std::basic_stringbuf<Ch>::int_type c) override;
 private:
-    Ch buffer_[kSize];
+    Ch m_buffer[kSize];
 };
 
 template <class Ch>
@@ -187,10 +187,10 @@ public:
 namespace rklog {
 class OutputDebugStringLogger : public OstreamLogger {
 public:
-    OutputDebugStringLogger() : OstreamLogger(&stream_) {}
+    OutputDebugStringLogger() : OstreamLogger(&m_stream) {}
     bool deliver(LogData* data) override;
 private:
-    outputdebug_stream<char> stream_;
+    outputdebug_stream<char> m_stream;
 };
 
 // The platform's debugger output (OutputDebugStringA on Windows). Tests may replace it.

@@ -20,7 +20,7 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import pe_resources  # noqa: E402
+import pe_file  # noqa: E402
 
 PE_FILES = []
 
@@ -357,7 +357,7 @@ def build_dummy_executables(folder):
 
 class CompiledResources(unittest.TestCase):
     def check_pe(self, path):
-        _, res = pe_resources.read_resources(path)
+        _, res = pe_file.read_resources(path)
         want_keys = {("XML", i, LANG_ZH_CN) for i in SKIN_ROWS}
         want_keys |= {("PNG", i, LANG_ZH_CN) for i in PNG_IDS}
         want_keys |= {(3, 1, LANG_EN_US), (3, 2, LANG_EN_US), (14, 107, LANG_EN_US),
@@ -391,8 +391,8 @@ class CompiledResources(unittest.TestCase):
         with tempfile.NamedTemporaryFile(suffix=".exe") as f:
             f.write(b"MZ" + b"\0" * 100)
             f.flush()
-            with self.assertRaises(pe_resources.PEError):
-                pe_resources.read_resources(f.name)
+            with self.assertRaises(pe_file.PEError):
+                pe_file.read_resources(f.name)
 
 
 if __name__ == "__main__":

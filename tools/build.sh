@@ -29,6 +29,11 @@ for f in "${flavours[@]}"; do
   targets=()
   [ "$f" = native-tsan ] && targets=(--target download_tests)
   echo "build: $f"
-  cmake --build "$dir" -j "$jobs" "${targets[@]}" 2>&1 | grep -E 'error|warning: unused|Error' || true
-  cmake --build "$dir" -j "$jobs" "${targets[@]}" >/dev/null   # fails the script when the build failed
+  # Warnings are errors in the project's code: a failed build shows its messages and stops here.
+  log="$dir/build.log"
+  if ! cmake --build "$dir" -j "$jobs" "${targets[@]}" >"$log" 2>&1; then
+    grep -E -B2 -A6 'error|Error' "$log" | head -n 80
+    echo "build: $f failed (full log: $log)" >&2
+    exit 1
+  fi
 done

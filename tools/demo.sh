@@ -29,7 +29,7 @@ cp $bin/fake_client.exe "$launcher_dir/ZPVLaunch.exe"
 cp $bin/fake_client.exe "$launcher_dir/zpvclient.exe"
 
 pkg=$ZPV_WWW/demo/sample-update.zip
-/usr/bin/python3 tests/e2e/make_package.py "$pkg"
+/usr/bin/python3 tools/testkit/make_package.py "$pkg"
 md5=$(md5sum "$pkg" | cut -d' ' -f1)
 # Served through a throttled location, so that the progress can be watched for a few seconds.
 url="http://127.0.0.1:$ZPV_HTTP_PORT/slow/demo/sample-update.zip"

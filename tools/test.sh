@@ -1,34 +1,36 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test suite: native (plain, ASan+UBSan, TSan), a short fuzz
-# smoke run, the Windows suite under Wine (with Xvfb and nginx), and the ship build's checks.
-# Ends with one line "N passed, N failed".
+# Builds everything and runs every test suite: the layering check, native (plain, ASan+UBSan,
+# TSan), a short fuzz smoke run, the Windows suite under Wine (with Xvfb and nginx), and the ship
+# build's checks. Each flavour must run every test program that tests/expected_tests.txt lists
+# for it. Prints the test cases per flavour and ends with one line "N passed, N failed"
+# (test programs).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash tools/setup.sh || exit 1
-bash tools/build.sh || { echo "0 passed, 1 failed"; exit 1; }
+
+passed=0; failed=0
+if python3 tools/check_layers.py "$root"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+bash tools/build.sh || { echo "$passed passed, $((failed + 1)) failed"; exit 1; }
 
 . tools/services.sh
-zpv_services_start || { echo "0 passed, 1 failed"; exit 1; }
+zpv_services_start || { echo "$passed passed, $((failed + 1)) failed"; exit 1; }
 trap zpv_services_stop EXIT
 tools/wine-prefix.sh
 
-passed=0; failed=0
 run_ctest() {  # flavour [ctest args]
   local f=$1; shift
+  local dir=build/$f reports=build/$f/test-reports
   echo "== tests: $f"
-  local out
-  out=$(cd "build/$f" && ctest --output-on-failure "$@" 2>&1)
-  echo "$out" | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' | tail -n 60
-  local line total nfail
-  line=$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of' | tail -1)
-  if [ -z "$line" ]; then
-    if echo "$out" | grep -q 'No tests were found'; then return; fi
-    failed=$((failed + 1)); return
-  fi
-  nfail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
-  total=$(echo "$line" | sed -E 's/.* tests failed out of ([0-9]+).*/\1/')
-  passed=$((passed + total - nfail)); failed=$((failed + nfail))
+  rm -rf "$reports"; mkdir -p "$reports/gtest"
+  (cd "$dir" && GTEST_OUTPUT="xml:$root/$reports/gtest/" \
+     ctest --no-tests=error --output-on-failure --output-junit "$root/$reports/junit.xml" "$@" 2>&1) |
+    grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' | tail -n 60
+  local summary
+  summary=$(python3 tools/test_summary.py "$f" "$reports/junit.xml" "$reports/gtest" tests/expected_tests.txt)
+  echo "$summary" | sed '$d'
+  read -r p n <<<"$(echo "$summary" | tail -n 1)"
+  passed=$((passed + p)); failed=$((failed + n))
 }
 run_ctest native
 run_ctest native-asan

@@ -1,9 +1,6 @@
 #include "ui/launch_wnd.h"
 
-CLaunchWnd::CLaunchWnd() {
-    CreateFrame(nullptr, L"Veltaro升级程序", kMainWindowStyle, WS_EX_WINDOWEDGE);
-    SetWindowIcon(kAppIconGroup);
-}
+CLaunchWnd::CLaunchWnd() { CreateMainFrame(); }
 
 void CLaunchWnd::OnNotification(SkinUI::NotifyRecord& record) {
     if (!record.sender) return;

@@ -35,3 +35,7 @@ private:
     int m_style;
     std::wstring m_text;
 };
+
+// The box after a failed update: offers the full installer and opens the product's download
+// page in the browser when the user confirms. Returns when the box has closed.
+void ShowUpdateFailureBox();

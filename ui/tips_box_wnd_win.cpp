@@ -1,5 +1,9 @@
 #include "ui/tips_box_wnd.h"
 
+#include <shellapi.h>
+
+#include "ui/download_page.h"
+
 namespace {
 const DWORD kTipsBoxStyle = 0x96C80000;   // popup, visible, clipping, caption, system menu
 }
@@ -33,4 +37,10 @@ void CTipsBoxWnd::OnNotification(SkinUI::NotifyRecord& record) {
     const std::wstring& name = record.sender->GetName();
     if (name == L"closeButton" || name == L"cancelButton") CloseWithCode(2);
     else if (name == L"confirmButton") CloseWithCode(1);
+}
+
+void ShowUpdateFailureBox() {
+    CTipsBoxWnd box(nullptr, L"升级出问题了,请下载完整安装包~", kTipsBoxCustomConfirm);
+    box.SetConfirmCaption(L"前往下载");
+    if (box.RunModal() == 1) ::ShellExecuteW(nullptr, L"open", DownloadPageUrl().c_str(), nullptr, nullptr, SW_SHOW);
 }

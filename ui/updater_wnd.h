@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/zipconf.h"
+#include "app/core/zipconf.h"
 #include "download/downloader.h"
 #include "ui/zpv_wnd_base.h"
 
@@ -22,8 +22,9 @@ public:
     // Stops the download (its threads end promptly) before the window goes.
     ~CUpdaterWnd() override;
 
-    // Copies the description, starts the download task and the progress timer.
-    void StartDownload(const ZipConf& package);
+    // Copies the description, starts the download task and the progress timer. install is
+    // what the task's DoInstall runs once the package is ready.
+    void StartDownload(const ZipConf& package, InstallAction install);
 
 protected:
     std::wstring WindowClassName() const override { return L"zpv_updater_wnd_class_name"; }

@@ -1,17 +1,12 @@
 #include "ui/updater_wnd.h"
 
-#include <shellapi.h>
-
-#include "app/process_op.h"
-#include "ui/download_page.h"
+#include "app/core/process_op.h"
 #include "ui/tips_box_wnd.h"
 
 namespace {
 const wchar_t kForcedHeadline[] = L"客户端有新版本，正在自动更新，请稍候哦";
 const wchar_t kOptionalHeadline[] = L"新版本下载中，建议下载完成后再进入教室";
 const wchar_t kReadyText[] = L"新版本将在下次启动时安装，您也可以立即安装！";
-const wchar_t kFailureText[] = L"升级出问题了,请下载完整安装包~";
-const wchar_t kFailureConfirm[] = L"前往下载";
 const std::size_t kProgressTextCapacity = 260;   // UTF-16 units, terminator included
 
 // Sent by the download thread; the UI thread shows the failure box while the sender waits.
@@ -20,10 +15,7 @@ const UINT kMsgDownloadFailed = WM_APP + 0x121;
 const DWORD kStopWaitMs = 15000;
 }  // namespace
 
-CUpdaterWnd::CUpdaterWnd() {
-    CreateFrame(nullptr, L"Veltaro升级程序", kMainWindowStyle, WS_EX_WINDOWEDGE);
-    SetWindowIcon(kAppIconGroup);
-}
+CUpdaterWnd::CUpdaterWnd() { CreateMainFrame(); }
 
 CUpdaterWnd::~CUpdaterWnd() {
     m_closing = true;
@@ -55,10 +47,10 @@ void CUpdaterWnd::OnSkinBuilt() {
     m_downloadProgress = Find<SkinUI::CProgressUI>(L"downloadProgress");
 }
 
-void CUpdaterWnd::StartDownload(const ZipConf& package) {
+void CUpdaterWnd::StartDownload(const ZipConf& package, InstallAction install) {
     m_package = package;
     if (Forced() && m_skipButton) m_skipButton->SetShown(false);
-    m_task = std::make_shared<ZipDownloader>(m_package, GetModuleDir());
+    m_task = std::make_shared<ZipDownloader>(m_package, GetModuleDir(), std::move(install));
     m_task->m_onRetry = [this](std::uint32_t attempt) { OnDownloadRetry(attempt); };
     m_task->m_onFailed = [this] { OnDownloadFailed(); };
     m_task->Start();
@@ -76,12 +68,7 @@ void CUpdaterWnd::OnDownloadFailed() {
 }
 
 void CUpdaterWnd::ShowDownloadFailure() {
-    if (!m_closing) {
-        CTipsBoxWnd box(nullptr, kFailureText, kTipsBoxCustomConfirm);
-        box.SetConfirmCaption(kFailureConfirm);
-        if (box.RunModal() == 1)
-            ::ShellExecuteW(nullptr, L"open", DownloadPageUrl().c_str(), nullptr, nullptr, SW_SHOW);
-    }
+    if (!m_closing) ShowUpdateFailureBox();
     ::PostQuitMessage(0);
 }
 

@@ -21,6 +21,8 @@ protected:
     UINT SkinSourceKind() const override { return 3; }
     LRESULT ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
+    // The updater and launch windows: top-level, titled "Veltaro升级程序", with the app icon.
+    void CreateMainFrame();
     static std::wstring SkinId(int id);
     // The control of that name as the given class, or null.
     template <class T>
@@ -29,5 +31,3 @@ protected:
 
 // Window icon of the updater and launch windows.
 constexpr UINT kAppIconGroup = 107;
-// Window style of the updater and launch windows: WS_VISIBLE with WS_OVERLAPPEDWINDOW.
-constexpr DWORD kMainWindowStyle = 0x10CF0000;

@@ -21,4 +21,10 @@ LRESULT CZpvWndBase::ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam) 
     return WindowImplBase::ProcessMessage(message, wParam, lParam);
 }
 
+void CZpvWndBase::CreateMainFrame() {
+    const DWORD kMainWindowStyle = 0x10CF0000;   // WS_VISIBLE with WS_OVERLAPPEDWINDOW
+    CreateFrame(nullptr, L"Veltaro升级程序", kMainWindowStyle, WS_EX_WINDOWEDGE);
+    SetWindowIcon(kAppIconGroup);
+}
+
 std::wstring CZpvWndBase::SkinId(int id) { return std::to_wstring(id); }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/cmdline.h"
+#include "app/core/cmdline.h"
 
 namespace {
 std::wstring Get(const CCmdLineParser& p, const std::wstring& key) { return p.GetValue(key); }

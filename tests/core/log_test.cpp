@@ -90,10 +90,11 @@ TEST_F(LogTest, LongTextsAreCutAndSentInPiecesOf256) {
     for (std::size_t i = 0; i + 1 < g_pieces.size(); ++i) EXPECT_EQ(g_pieces[i].size(), 256u);
 
     g_pieces.clear();
-    {
-        RecordingSink sink;
-        rklog::LogMessage probe("a/b/c.cpp", 1, rklog::kInfo, &sink);
-    }
+    // A statement without text still delivers one line: the line feed alone.
+    RecordingSink empty;
+    { rklog::LogMessage probe("a/b/c.cpp", 1, rklog::kInfo, &empty); }
+    EXPECT_EQ(empty.calls, 1);
+    EXPECT_EQ(empty.text, "\n");
     // A 600-character line reaches the debugger as 256, 256 and 88 characters.
     n_log::CustomLogMessage msg("f.cpp", 3, rklog::kInfo, "fn", &rklog::processLogger());
     msg.stream() << std::string(599, 'y');   // no header: 599 + line feed
@@ -145,6 +146,26 @@ TEST_F(LogTest, FanOutStopsOnceASinkKeepsTheRecord) {
     { n_log::CustomLogMessage m("f", 1, rklog::kInfo, "fn", &logger); m.writeHeader(); m.stream() << "shown"; }
     ASSERT_EQ(g_pieces.size(), 1u);
     EXPECT_NE(g_pieces[0].find("shown\n"), std::string::npos);
+
+    // Two sinks of the debugger kind: once the first keeps the record, the second is not called.
+    RecordingSink keeper, behind;
+    rklog::RkDbgLogger first, second;
+    delete first.forwardTo;
+    delete second.forwardTo;
+    first.forwardTo = &keeper;
+    second.forwardTo = &behind;
+    logger.sinks = {std::any(&first), std::any(&second)};
+    rklog::LogData record;
+    record.level = rklog::kInfo;
+    keeper.answer = false;
+    EXPECT_FALSE(logger.deliver(&record));
+    EXPECT_EQ(keeper.calls, 1);
+    EXPECT_EQ(behind.calls, 0);
+    keeper.answer = true;
+    EXPECT_TRUE(logger.deliver(&record));
+    EXPECT_EQ(keeper.calls, 2);
+    EXPECT_EQ(behind.calls, 1);
+    logger.sinks.clear();
 }
 
 TEST_F(LogTest, ConcurrentMessagesNeverInterleave) {

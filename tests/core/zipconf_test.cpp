@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "app/zipconf.h"
+#include "app/core/zipconf.h"
 #include "log/rklog.h"
 
 namespace {

@@ -228,25 +228,14 @@ TEST_F(Task, ZipDownloaderKeepsThePackageDescription) {
     EXPECT_EQ(task.GetInfo().md5, "ABC");
 }
 
-#ifndef _WIN32
-namespace {
-std::vector<std::string>* g_logLines = nullptr;
-void CaptureLog(const char* text) {
-    if (g_logLines) g_logLines->push_back(text);
-}
-}  // namespace
-
-TEST_F(Task, NativeInstallationOnlyWarns) {
-    ZipConf conf = parseZipConf(L"-url=http://127.0.0.1:1/a.zip -md5=abc", WFolder());
-    ZipDownloader task(conf, WFolder());
-    std::vector<std::string> lines;
-    g_logLines = &lines;
-    rklog::SetDebugOutput(&CaptureLog);
+TEST_F(Task, DoInstallHandsThePackageToTheInstallationAction) {
+    ZipConf conf = parseZipConf(L"-url=http://127.0.0.1:1/a.zip -md5=abc -forcedupdate=2", WFolder());
+    std::vector<ZipConf> installed;
+    ZipDownloader task(conf, WFolder(), [&installed](const ZipConf& package) { installed.push_back(package); });
     task.DoInstall();
-    rklog::SetDebugOutput(nullptr);
-    g_logLines = nullptr;
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("[ZPV][W][", 0), 0u);
-    EXPECT_NE(lines[0].find("installation needs Windows"), std::string::npos);
+    ASSERT_EQ(installed.size(), 1u);
+    EXPECT_EQ(installed[0].zipPath, conf.zipPath);
+    EXPECT_EQ(installed[0].forcedUpdate, 2);
+    ZipDownloader withoutAction(conf, WFolder());
+    withoutAction.DoInstall();   // nothing to run, nothing to fail
 }
-#endif

@@ -5,13 +5,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 
-#include "app/process_op.h"
+#include "app/core/process_op.h"
 #include "download/md5.h"
-#include "win_test_util.h"
+#include "tools/testkit/win_test_util.h"
 
 using namespace wintest;
 
@@ -53,18 +52,6 @@ std::string Utf16FileAsAscii(const std::wstring& path) {
     return out;
 }
 
-HWND WaitWindow(const wchar_t* cls, DWORD pid, DWORD ms) {
-    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(100))
-        if (HWND h = FindProcessWindow(cls, pid)) return h;
-    return nullptr;
-}
-
-bool WaitFor(const std::function<bool()>& cond, DWORD ms) {
-    for (DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(100))
-        if (cond()) return true;
-    return cond();
-}
-
 void Click(HWND h, POINT p) {
     const LPARAM at = MAKELPARAM(p.x, p.y);
     PostMessageW(h, WM_MOUSEMOVE, 0, at);
@@ -75,19 +62,30 @@ void Click(HWND h, POINT p) {
 }
 void Key(HWND h, WPARAM vk) { PostMessageW(h, WM_KEYDOWN, vk, 1); }
 
-// Orange pixels of the progress bar's fill, read from the screen.
-int ProgressFill(HWND h) {
+// Pixels of the progress bar read from the screen: its orange fill, and the fill with the grey
+// track (none once the bar is hidden in the ready state).
+struct ProgressPixels {
+    int fill = 0;
+    int bar = 0;
+};
+ProgressPixels ReadProgress(HWND h) {
     POINT origin{0, 0};
     ClientToScreen(h, &origin);
     HDC screen = GetDC(nullptr);
-    int filled = 0;
+    ProgressPixels p;
     for (int x = 0; x < kProgressWidth; ++x) {
         const COLORREF c = GetPixel(screen, origin.x + kProgressLeft + x, origin.y + kProgressRow);
-        if (GetRValue(c) > 240 && GetGValue(c) > 130 && GetGValue(c) < 175 && GetBValue(c) < 40) ++filled;
+        const bool fill = GetRValue(c) > 240 && GetGValue(c) > 130 && GetGValue(c) < 175 && GetBValue(c) < 40;
+        const bool track = GetRValue(c) == 225 && GetGValue(c) == 225 && GetBValue(c) == 225;
+        p.fill += fill;
+        p.bar += fill || track;
     }
     ReleaseDC(nullptr, screen);
-    return filled;
+    return p;
 }
+int ProgressFill(HWND h) { return ReadProgress(h).fill; }
+// The optional update's ready state: the bar and the skip button gave way to the install button.
+bool ReadyStateShown(HWND h) { return ReadProgress(h).bar == 0; }
 
 class UpdateRun : public ::testing::Test {
 protected:
@@ -95,44 +93,44 @@ protected:
         const std::string port = Env("ZPV_HTTP_PORT"), www = Env("ZPV_WWW");
         ASSERT_FALSE(port.empty() || www.empty()) << "run under tools/test.sh: nginx must be started (ZPV_HTTP_PORT, ZPV_WWW)";
         ASSERT_EQ(FindProcess_ByName(kClientImageName), 0u) << "a client is already running";
-        root_ = MakeTempDir(L"e2e");
-        client_ = root_ + L"Client\\";
-        launcherDir_ = client_ + L"Veltaro\\";
-        updaterDir_ = launcherDir_ + L"Updater\\";
-        ASSERT_TRUE(CopyTo(ExeDir() + L"ZPVUpdate.exe", updaterDir_ + L"ZPVUpdate.exe"));
-        ASSERT_TRUE(CopyTo(ExeDir() + L"zlib.dll", updaterDir_ + L"zlib.dll"));
-        ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", launcherDir_ + L"ZPVLaunch.exe"));
+        m_root = MakeTempDir(L"e2e");
+        m_client = m_root + L"Client\\";
+        m_launcherDir = m_client + L"Veltaro\\";
+        m_updaterDir = m_launcherDir + L"Updater\\";
+        ASSERT_TRUE(CopyTo(ExeDir() + L"ZPVUpdate.exe", m_updaterDir + L"ZPVUpdate.exe"));
+        ASSERT_TRUE(CopyTo(ExeDir() + L"zlib.dll", m_updaterDir + L"zlib.dll"));
+        ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", m_launcherDir + L"ZPVLaunch.exe"));
         // The package, served by nginx.
         const std::string pkg = ReadFile(ExeDir() + L"e2e-package.zip");
         ASSERT_FALSE(pkg.empty());
-        md5_ = MD5Hex(pkg.data(), pkg.size());
+        m_md5 = MD5Hex(pkg.data(), pkg.size());
         const std::wstring served = HostPath(www) + L"\\e2e\\";
         CreateDirectoryW(served.c_str(), nullptr);
         std::ofstream(std::filesystem::path(served + L"package.zip"), std::ios::binary) << pkg;
-        base_ = "http://127.0.0.1:" + port;
+        m_base = "http://127.0.0.1:" + port;
     }
     void TearDown() override {
         KillClientAndWait();
-        RemoveTree(root_);
+        RemoveTree(m_root);
     }
     std::wstring Args(const std::string& path, int forced, const std::string& md5 = "") const {
-        const std::string a = "-url=" + base_ + path + " -md5=" + (md5.empty() ? md5_ : md5) +
+        const std::string a = "-url=" + m_base + path + " -md5=" + (md5.empty() ? m_md5 : md5) +
                               " -pagecallparam=\"class 42\" -forcedupdate=" + std::to_string(forced);
         return std::wstring(a.begin(), a.end());
     }
     void StartUpdater(Process& p, const std::wstring& args) {
-        ASSERT_TRUE(Start(p, updaterDir_ + L"ZPVUpdate.exe", args)) << "CreateProcess error " << GetLastError();
+        ASSERT_TRUE(Start(p, m_updaterDir + L"ZPVUpdate.exe", args)) << "CreateProcess error " << GetLastError();
     }
 
-    std::wstring root_, client_, launcherDir_, updaterDir_;
-    std::string base_, md5_;
+    std::wstring m_root, m_client, m_launcherDir, m_updaterDir;
+    std::string m_base, m_md5;
 };
 }  // namespace
 
 TEST_F(UpdateRun, ForcedUpdateStopsTheClientInstallsAndRelaunches) {
     Process client;
-    ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", root_ + L"bin\\zpvclient.exe"));
-    ASSERT_TRUE(Start(client, root_ + L"bin\\zpvclient.exe", L"window"));
+    ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", m_root + L"bin\\zpvclient.exe"));
+    ASSERT_TRUE(Start(client, m_root + L"bin\\zpvclient.exe", L"window"));
     HWND clientWnd = WaitWindow(L"veltaro", client.id, 10000);
     ASSERT_NE(clientWnd, nullptr);
 
@@ -156,14 +154,14 @@ TEST_F(UpdateRun, ForcedUpdateStopsTheClientInstallsAndRelaunches) {
     HWND launch = WaitWindow(kLaunchClass, updater.id, 60000);
     ASSERT_NE(launch, nullptr) << "no launch window";
     // Extracted two levels above the updater's folder before the launch window shows.
-    EXPECT_EQ(ReadFile(client_ + L"Veltaro\\version.txt"), "2.0.0\n");
-    EXPECT_TRUE(Exists(client_ + L"Veltaro\\bin\\data.bin"));
-    EXPECT_TRUE(Exists(client_ + L"Veltaro\\res\\\u6559\u5ba4.txt"));
-    EXPECT_FALSE(Exists(launcherDir_ + L"launch.txt"));   // the launcher starts after the window
+    EXPECT_EQ(ReadFile(m_client + L"Veltaro\\version.txt"), "2.0.0\n");
+    EXPECT_TRUE(Exists(m_client + L"Veltaro\\bin\\data.bin"));
+    EXPECT_TRUE(Exists(m_client + L"Veltaro\\res\\\u6559\u5ba4.txt"));
+    EXPECT_FALSE(Exists(m_launcherDir + L"launch.txt"));   // the launcher starts after the window
     Key(launch, VK_RETURN);
     EXPECT_EQ(updater.Wait(20000), 0u);
-    ASSERT_TRUE(WaitFor([&] { return Exists(launcherDir_ + L"launch.txt"); }, 5000));
-    EXPECT_NE(Utf16FileAsAscii(launcherDir_ + L"launch.txt").find("class 42"), std::string::npos);
+    ASSERT_TRUE(WaitFor([&] { return Exists(m_launcherDir + L"launch.txt"); }, 5000));
+    EXPECT_NE(Utf16FileAsAscii(m_launcherDir + L"launch.txt").find("class 42"), std::string::npos);
 }
 
 TEST_F(UpdateRun, OptionalUpdateInstallButtonRelaunchesWithoutExtracting) {
@@ -171,16 +169,16 @@ TEST_F(UpdateRun, OptionalUpdateInstallButtonRelaunchesWithoutExtracting) {
     StartUpdater(updater, Args("/e2e/package.zip", 0));
     HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
     ASSERT_NE(wnd, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return Exists(updaterDir_ + L"update.zip"); }, 30000));
-    Sleep(1600);   // the next progress tick shows the ready state
+    ASSERT_TRUE(WaitFor([&] { return Exists(m_updaterDir + L"update.zip"); }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return ReadyStateShown(wnd); }, 10000));   // the next progress tick
     Click(wnd, kInstallButton);
     HWND launch = WaitWindow(kLaunchClass, updater.id, 10000);
     ASSERT_NE(launch, nullptr);
     Click(launch, POINT{40, 80});   // the launch button ends the window too
     EXPECT_EQ(updater.Wait(20000), 0u);
-    EXPECT_TRUE(WaitFor([&] { return Exists(launcherDir_ + L"launch.txt"); }, 5000));
-    EXPECT_FALSE(Exists(client_ + L"Veltaro\\version.txt"));   // installed at the client's next start
-    EXPECT_TRUE(Exists(updaterDir_ + L"update.zip"));
+    EXPECT_TRUE(WaitFor([&] { return Exists(m_launcherDir + L"launch.txt"); }, 5000));
+    EXPECT_FALSE(Exists(m_client + L"Veltaro\\version.txt"));   // installed at the client's next start
+    EXPECT_TRUE(Exists(m_updaterDir + L"update.zip"));
 }
 
 TEST_F(UpdateRun, OptionalUpdateCloseAfterSuccessKeepsThePackage) {
@@ -188,13 +186,13 @@ TEST_F(UpdateRun, OptionalUpdateCloseAfterSuccessKeepsThePackage) {
     StartUpdater(updater, Args("/e2e/package.zip", 0));
     HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
     ASSERT_NE(wnd, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return Exists(updaterDir_ + L"update.zip"); }, 30000));
-    Sleep(1600);
+    ASSERT_TRUE(WaitFor([&] { return Exists(m_updaterDir + L"update.zip"); }, 30000));
+    ASSERT_TRUE(WaitFor([&] { return ReadyStateShown(wnd); }, 10000));
     Click(wnd, kCloseButton);
     EXPECT_EQ(updater.Wait(10000), 0u);
-    EXPECT_TRUE(Exists(updaterDir_ + L"update.zip"));
-    EXPECT_FALSE(Exists(launcherDir_ + L"launch.txt"));
-    EXPECT_FALSE(Exists(client_ + L"Veltaro\\version.txt"));
+    EXPECT_TRUE(Exists(m_updaterDir + L"update.zip"));
+    EXPECT_FALSE(Exists(m_launcherDir + L"launch.txt"));
+    EXPECT_FALSE(Exists(m_client + L"Veltaro\\version.txt"));
 }
 
 TEST_F(UpdateRun, SkipDuringTheDownloadEndsPromptlyAndProgressFollows) {
@@ -202,17 +200,16 @@ TEST_F(UpdateRun, SkipDuringTheDownloadEndsPromptlyAndProgressFollows) {
     StartUpdater(updater, Args("/slow/e2e/package.zip", 0));
     HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
     ASSERT_NE(wnd, nullptr);
-    Sleep(2500);
+    ASSERT_TRUE(WaitFor([&] { return ProgressFill(wnd) > 0; }, 20000));
     const int early = ProgressFill(wnd);
-    Sleep(2000);
+    EXPECT_TRUE(WaitFor([&] { return ProgressFill(wnd) > early; }, 10000));   // the bar follows the download
     const int later = ProgressFill(wnd);
-    EXPECT_GT(later, early);   // the bar follows the download
     EXPECT_LT(later, kProgressWidth);
     Click(wnd, kSkipButton);
     const DWORD t0 = GetTickCount();
     EXPECT_EQ(updater.Wait(10000), 0u);
     EXPECT_LT(GetTickCount() - t0, 5000u);   // the download threads end promptly
-    EXPECT_FALSE(Exists(updaterDir_ + L"update.zip"));
+    EXPECT_FALSE(Exists(m_updaterDir + L"update.zip"));
 }
 
 TEST_F(UpdateRun, EscapeEnterAndAltF4EndTheRunAtAnyTime) {
@@ -222,7 +219,7 @@ TEST_F(UpdateRun, EscapeEnterAndAltF4EndTheRunAtAnyTime) {
         StartUpdater(updater, Args("/slow/e2e/package.zip", 0));
         HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
         ASSERT_NE(wnd, nullptr);
-        Sleep(1200);
+        ASSERT_TRUE(WaitFor([&] { return Exists(m_updaterDir + L"update.td0"); }, 20000));   // downloading
         if (kind) Key(wnd, kind);
         else PostMessageW(wnd, WM_SYSCOMMAND, SC_CLOSE, 0);   // what Alt+F4 produces
         EXPECT_EQ(updater.Wait(10000), 0u) << "key " << kind;
@@ -231,7 +228,7 @@ TEST_F(UpdateRun, EscapeEnterAndAltF4EndTheRunAtAnyTime) {
 
 TEST_F(UpdateRun, FinalFailureWidensTheWindowAndOffersTheDownloadPage) {
     // The shell's open verb for http goes to a recorder for the duration of the test.
-    const std::wstring recorder = root_ + L"openurl.exe", record = root_ + L"openurl.txt";
+    const std::wstring recorder = m_root + L"openurl.exe", record = m_root + L"openurl.txt";
     ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", recorder));
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);

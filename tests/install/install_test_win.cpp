@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "SkinUI/skin_settings.h"
+#include "app/core/process_op.h"
 #include "app/install.h"
-#include "app/process_op.h"
 #include "log/rklog.h"
-#include "win_test_util.h"
+#include "tools/testkit/win_test_util.h"
 
 using namespace wintest;
 
@@ -43,20 +43,20 @@ bool Logged(char level, const std::string& text) {
 // window with Enter; records which came up.
 class WindowAnswerer {
 public:
-    explicit WindowAnswerer(WPARAM boxKey) : boxKey_(boxKey), thread_([this] { Loop(); }) {}
+    explicit WindowAnswerer(WPARAM boxKey) : m_boxKey(boxKey), m_thread([this] { Loop(); }) {}
     ~WindowAnswerer() {
-        stop_ = true;
-        thread_.join();
+        m_stop = true;
+        m_thread.join();
     }
     std::atomic<int> boxes{0}, launches{0};
 
 private:
     void Loop() {
-        while (!stop_) {
+        while (!m_stop) {
             if (HWND box = FindProcessWindow(L"zpv_updater_tips_wnd_class_name", GetCurrentProcessId())) {
                 Sleep(300);
                 ++boxes;
-                PostMessageW(box, WM_KEYDOWN, boxKey_, 1);
+                PostMessageW(box, WM_KEYDOWN, m_boxKey, 1);
                 Sleep(500);
             }
             if (HWND launch = FindProcessWindow(L"zpv_updater_launch_wnd_class_name", GetCurrentProcessId())) {
@@ -68,9 +68,9 @@ private:
             Sleep(50);
         }
     }
-    WPARAM boxKey_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    WPARAM m_boxKey;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
 };
 
 // Starts the client stand-in again as soon as it is gone, until destroyed.
@@ -104,45 +104,56 @@ class Install : public ::testing::Test {
 protected:
     void SetUp() override {
         SkinUI::SetModuleInstance(GetModuleHandleW(nullptr));
-        root_ = MakeTempDir(L"install");
-        ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", root_ + L"V\\ZPVLaunch.exe"));
-        ASSERT_TRUE(CopyTo(ExeDir() + L"e2e-package.zip", root_ + L"V\\U\\update.zip"));
-        conf_.zipPath = root_ + L"V\\U\\update.zip";
-        conf_.clientDic = root_;
-        conf_.clientExePath = root_ + L"V\\ZPVLaunch.exe";
-        conf_.launchClient = true;
-        conf_.pageCallParam = "p1 p2";
-        conf_.forcedUpdate = 1;
+        m_root = MakeTempDir(L"install");
+        ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", m_root + L"V\\ZPVLaunch.exe"));
+        ASSERT_TRUE(CopyTo(ExeDir() + L"e2e-package.zip", m_root + L"V\\U\\update.zip"));
+        m_conf.zipPath = m_root + L"V\\U\\update.zip";
+        m_conf.clientDic = m_root;
+        m_conf.clientExePath = m_root + L"V\\ZPVLaunch.exe";
+        m_conf.launchClient = true;
+        m_conf.pageCallParam = "p1 p2";
+        m_conf.forcedUpdate = 1;
         g_log.clear();
         rklog::SetDebugOutput(&CaptureLog);
+        m_saved = GetInstallTimings();
+        InstallTimings t = m_saved;
+        t.clientStopGiveUpMs = kClientGiveUpMs;
+        t.installGiveUpMs = kInstallGiveUpMs;
+        t.installRetryPauseMs = 200;
+        SetInstallTimings(t);
     }
     void TearDown() override {
+        SetInstallTimings(m_saved);
         rklog::SetDebugOutput(nullptr);
         KillClientAndWait();
-        RemoveTree(root_);
+        RemoveTree(m_root);
     }
     bool Launched() {
         for (int i = 0; i < 50; ++i, Sleep(100))
-            if (GetFileAttributesW((root_ + L"V\\launch.txt").c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+            if (GetFileAttributesW((m_root + L"V\\launch.txt").c_str()) != INVALID_FILE_ATTRIBUTES) return true;
         return false;
     }
-    std::wstring root_;
-    ZipConf conf_;
+    // Shortened from the product's 30 s and 60 s, so the failure paths take seconds.
+    static constexpr DWORD kClientGiveUpMs = 3000;
+    static constexpr DWORD kInstallGiveUpMs = 4000;
+    std::wstring m_root;
+    ZipConf m_conf;
+    InstallTimings m_saved;
 };
 }  // namespace
 
 TEST_F(Install, AClientThatKeepsComingBackIsGivenUpOnAndTheLauncherStillStarts) {
     // Someone restarts the client as soon as it is stopped.
-    auto respawner = std::make_unique<Respawner>(root_ + L"bin\\zpvclient.exe");
+    auto respawner = std::make_unique<Respawner>(m_root + L"bin\\zpvclient.exe");
     ASSERT_NE(FindProcess_ByName(kClientImageName), 0u);
     WindowAnswerer answerer(VK_ESCAPE);
     const DWORD t0 = GetTickCount();
-    InstallPackage(conf_);
+    InstallPackage(m_conf);
     const DWORD elapsed = GetTickCount() - t0;
     respawner.reset();
 
-    EXPECT_GE(elapsed, 30000u);
-    EXPECT_LT(elapsed, 60000u);   // bounded
+    EXPECT_GE(elapsed, kClientGiveUpMs);
+    EXPECT_LT(elapsed, kClientGiveUpMs + 15000);   // bounded
     EXPECT_EQ(answerer.boxes, 1);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
@@ -150,17 +161,17 @@ TEST_F(Install, AClientThatKeepsComingBackIsGivenUpOnAndTheLauncherStillStarts) 
     EXPECT_NE(g_log.find("client could not be stopped"), std::string::npos);
     EXPECT_EQ(g_log.find("install success"), std::string::npos);
     // Nothing was unpacked over a running client.
-    EXPECT_EQ(GetFileAttributesW((root_ + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(Install, AFolderThatCannotBeMadeEndsInTheFailureBoxAfterAMinute) {
-    conf_.clientDic = L"Q:\\no\\such\\drive\\";   // no drive Q: in the test prefix
+TEST_F(Install, AFolderThatCannotBeMadeEndsInTheFailureBoxAfterTheGiveUpTime) {
+    m_conf.clientDic = L"Q:\\no\\such\\drive\\";   // no drive Q: in the test prefix
     WindowAnswerer answerer(VK_ESCAPE);
     const DWORD t0 = GetTickCount();
-    InstallPackage(conf_);
+    InstallPackage(m_conf);
     const DWORD elapsed = GetTickCount() - t0;
-    EXPECT_GE(elapsed, 60000u);
-    EXPECT_LT(elapsed, 75000u);
+    EXPECT_GE(elapsed, kInstallGiveUpMs);
+    EXPECT_LT(elapsed, kInstallGiveUpMs + 15000);
     EXPECT_EQ(answerer.boxes, 1);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
@@ -171,22 +182,22 @@ TEST_F(Install, AFolderThatCannotBeMadeEndsInTheFailureBoxAfterAMinute) {
 }
 
 TEST_F(Install, OptionalUpdateUnpacksNothingAndLaunchesWithTheParameters) {
-    conf_.forcedUpdate = 0;
+    m_conf.forcedUpdate = 0;
     WindowAnswerer answerer(VK_RETURN);
-    InstallPackage(conf_);
+    InstallPackage(m_conf);
     EXPECT_EQ(answerer.boxes, 0);
     EXPECT_EQ(answerer.launches, 1);
     ASSERT_TRUE(Launched());
     EXPECT_NE(g_log.find("install success"), std::string::npos);
-    EXPECT_EQ(GetFileAttributesW((root_ + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Install, OptionalUpdateWithAClientThatCannotBeStoppedLaunchesWithoutTheFailureBox) {
-    conf_.forcedUpdate = 0;
-    Respawner respawner(root_ + L"bin\\zpvclient.exe");
+    m_conf.forcedUpdate = 0;
+    Respawner respawner(m_root + L"bin\\zpvclient.exe");
     ASSERT_NE(FindProcess_ByName(kClientImageName), 0u);
     WindowAnswerer answerer(VK_ESCAPE);
-    InstallPackage(conf_);
+    InstallPackage(m_conf);
     EXPECT_EQ(answerer.boxes, 0);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
@@ -196,17 +207,17 @@ TEST_F(Install, OptionalUpdateWithAClientThatCannotBeStoppedLaunchesWithoutTheFa
 
 TEST_F(Install, APackageTheExtractorRefusesIsAFailedInstallation) {
     // Verified by its digest, yet no archive the extractor accepts.
-    HANDLE h = CreateFileW(conf_.zipPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE h = CreateFileW(m_conf.zipPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD done = 0;
     WriteFile(h, "PK\x03\x04 not an archive", 24, &done, nullptr);
     CloseHandle(h);
     WindowAnswerer answerer(VK_ESCAPE);
     const DWORD t0 = GetTickCount();
-    InstallPackage(conf_);
+    InstallPackage(m_conf);
     const DWORD elapsed = GetTickCount() - t0;
-    EXPECT_GE(elapsed, 60000u);
-    EXPECT_LT(elapsed, 75000u);
+    EXPECT_GE(elapsed, kInstallGiveUpMs);   // retried like a folder that cannot be made
+    EXPECT_LT(elapsed, kInstallGiveUpMs + 15000);
     EXPECT_EQ(answerer.boxes, 1);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
@@ -215,5 +226,5 @@ TEST_F(Install, APackageTheExtractorRefusesIsAFailedInstallation) {
     EXPECT_TRUE(Logged('E', "folder: "));
     EXPECT_TRUE(Logged('W', "extraction failed with status 3"));
     EXPECT_EQ(g_log.find("install success"), std::string::npos);
-    EXPECT_EQ(GetFileAttributesW((root_ + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }

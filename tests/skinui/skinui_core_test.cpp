@@ -10,6 +10,7 @@
 #include "SkinUI/skin_markup.h"
 #include "SkinUI/skin_pixels.h"
 #include "SkinUI/skin_values.h"
+#include "app/core/ascii.h"
 
 using namespace SkinUI;
 
@@ -50,16 +51,16 @@ TEST(SkinValues, IntegersRectanglesSizesBooleans) {
 
 TEST(SkinValues, Utf8AndNames) {
     std::string utf8 = "\xEF\xBB\xBF" "\xE5\x85\xB3\xE9\x97\xAD";   // BOM + 关闭
-    EXPECT_EQ(DecodeUtf8(utf8.data(), utf8.size()), std::wstring(L"\u5173\u95ED"));
+    EXPECT_EQ(DecodeSkinText(utf8.data(), utf8.size()), std::wstring(L"\u5173\u95ED"));
     std::string bad = "a\xC3" "b\xE5\x85";
-    EXPECT_EQ(DecodeUtf8(bad.data(), bad.size()), std::wstring(L"a\uFFFDb\uFFFD"));
+    EXPECT_EQ(DecodeSkinText(bad.data(), bad.size()), std::wstring(L"a\uFFFDb\uFFFD"));
     std::string overlong = "\xC0\xAF";
-    EXPECT_EQ(DecodeUtf8(overlong.data(), overlong.size()), std::wstring(L"\uFFFD"));
+    EXPECT_EQ(DecodeSkinText(overlong.data(), overlong.size()), std::wstring(L"\uFFFD"));
     EXPECT_EQ(EncodeUtf8(L"\u5173x"), "\xE5\x85\xB3x");
 
-    EXPECT_TRUE(EqualsNoCase(L"HorizontalLayout", L"horizontallayout"));
-    EXPECT_FALSE(EqualsNoCase(L"Label", L"Labels"));
-    EXPECT_EQ(ToUpperAscii(L"png"), L"PNG");
+    EXPECT_TRUE(EqualsIgnoreAsciiCase(L"HorizontalLayout", L"horizontallayout"));
+    EXPECT_FALSE(EqualsIgnoreAsciiCase(L"Label", L"Labels"));
+    EXPECT_EQ(AsciiUppered(L"png"), L"PNG");
 
     auto lookup = [](int id, std::wstring& out) {
         if (id != 7) return false;

@@ -35,26 +35,26 @@ public:
         if (m_hwnd) ::DestroyWindow(m_hwnd);
     }
     void OnNotification(NotifyRecord& r) override {
-        if (r.type == L"click") clicks.push_back(r.sender ? r.sender->GetName() : L"?");
+        if (r.type == L"click") m_clicks.push_back(r.sender ? r.sender->GetName() : L"?");
         if (r.type == L"windowinit") {
-            ++windowInits;
-            initSender = r.sender;
+            ++m_windowInits;
+            m_initSender = r.sender;
         }
     }
     void MoveTo(int x, int y) { ::SetWindowPos(m_hwnd, HWND_TOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW); }
     CSkinManagerUI& Manager() { return m_manager; }
 
-    std::vector<std::wstring> clicks;
-    int windowInits = 0;
-    int skinBuilt = 0;
-    CControlUI* initSender = nullptr;
+    std::vector<std::wstring> m_clicks;
+    int m_windowInits = 0;
+    int m_skinBuilt = 0;
+    CControlUI* m_initSender = nullptr;
 
 protected:
     std::wstring WindowClassName() const override { return L"skinui_test_window"; }
     std::wstring SkinFolderPath() const override { return L""; }
     std::wstring SkinSource() const override { return std::to_wstring(m_skin); }
     UINT SkinSourceKind() const override { return 3; }
-    void OnSkinBuilt() override { ++skinBuilt; }
+    void OnSkinBuilt() override { ++m_skinBuilt; }
 
 private:
     unsigned m_skin;
@@ -221,56 +221,56 @@ class SkinWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetModuleInstance(::GetModuleHandleW(nullptr));
-        window = std::make_unique<TestWindow>(901);
-        ASSERT_NE(window->GetHWND(), nullptr);
-        window->MoveTo(100, 100);
-        window->ShowFrame(true, true);
-        ::SetForegroundWindow(*window);
-        ASSERT_TRUE(PumpUntil([&] { return window->windowInits > 0; }));
+        m_window = std::make_unique<TestWindow>(901);
+        ASSERT_NE(m_window->GetHWND(), nullptr);
+        m_window->MoveTo(100, 100);
+        m_window->ShowFrame(true, true);
+        ::SetForegroundWindow(*m_window);
+        ASSERT_TRUE(PumpUntil([&] { return m_window->m_windowInits > 0; }));
     }
     void TearDown() override {
-        MouseTo(*window, -50, -50);
-        window.reset();
+        MouseTo(*m_window, -50, -50);
+        m_window.reset();
         Pump(20);
     }
-    std::unique_ptr<TestWindow> window;
+    std::unique_ptr<TestWindow> m_window;
 };
 
 }  // namespace
 
 TEST_F(SkinWindowTest, BuildsTheSkinAndSizesTheWindow) {
-    EXPECT_EQ(window->skinBuilt, 1);
-    EXPECT_EQ(window->windowInits, 1);
-    EXPECT_EQ(window->initSender, window->Manager().GetRoot());
+    EXPECT_EQ(m_window->m_skinBuilt, 1);
+    EXPECT_EQ(m_window->m_windowInits, 1);
+    EXPECT_EQ(m_window->m_initSender, m_window->Manager().GetRoot());
     RECT rc;
-    ::GetClientRect(*window, &rc);
+    ::GetClientRect(*m_window, &rc);
     EXPECT_EQ(rc.right, 300);
     EXPECT_EQ(rc.bottom, 130);
-    EXPECT_EQ(::GetWindowLongW(*window, GWL_STYLE) & WS_CAPTION, 0);   // the skin draws the title bar
-    EXPECT_NE(::GetWindowLongW(*window, GWL_STYLE) & WS_CLIPCHILDREN, 0);
+    EXPECT_EQ(::GetWindowLongW(*m_window, GWL_STYLE) & WS_CAPTION, 0);   // the skin draws the title bar
+    EXPECT_NE(::GetWindowLongW(*m_window, GWL_STYLE) & WS_CLIPCHILDREN, 0);
     HRGN region = ::CreateRectRgn(0, 0, 0, 0);
-    EXPECT_EQ(::GetWindowRgn(*window, region), ERROR);   // no roundcorner: no window region
+    EXPECT_EQ(::GetWindowRgn(*m_window, region), ERROR);   // no roundcorner: no window region
     ::DeleteObject(region);
 
     // Unknown elements are skipped with their children; hidden controls take no space.
-    EXPECT_EQ(window->LookupControl(L"unknownSlider"), nullptr);
-    EXPECT_EQ(window->LookupControl(L"insideUnknown"), nullptr);
-    EXPECT_EQ(window->LookupControl(L"nothing"), nullptr);
-    ASSERT_NE(window->LookupControl(L"hiddenLabel"), nullptr);
-    EXPECT_FALSE(window->LookupControl(L"hiddenLabel")->IsVisible());
-    EXPECT_EQ(PosOf(*window, L"afterHidden").left, 230);
-    EXPECT_EQ(PosOf(*window, L"closeButton").right, 294);   // title row fills the whole width
+    EXPECT_EQ(m_window->LookupControl(L"unknownSlider"), nullptr);
+    EXPECT_EQ(m_window->LookupControl(L"insideUnknown"), nullptr);
+    EXPECT_EQ(m_window->LookupControl(L"nothing"), nullptr);
+    ASSERT_NE(m_window->LookupControl(L"hiddenLabel"), nullptr);
+    EXPECT_FALSE(m_window->LookupControl(L"hiddenLabel")->IsVisible());
+    EXPECT_EQ(PosOf(*m_window, L"afterHidden").left, 230);
+    EXPECT_EQ(PosOf(*m_window, L"closeButton").right, 294);   // title row fills the whole width
 
-    auto* button = static_cast<CButtonUI*>(window->LookupControl(L"bigButton")->GetInterface(L"Button"));
+    auto* button = static_cast<CButtonUI*>(m_window->LookupControl(L"bigButton")->GetInterface(L"Button"));
     ASSERT_NE(button, nullptr);
-    EXPECT_EQ(window->LookupControl(L"tipsLabel")->GetInterface(L"Button"), nullptr);
-    EXPECT_EQ(window->LookupControl(L"tipsLabel")->ClassName(), L"LabelUI");
+    EXPECT_EQ(m_window->LookupControl(L"tipsLabel")->GetInterface(L"Button"), nullptr);
+    EXPECT_EQ(m_window->LookupControl(L"tipsLabel")->ClassName(), L"LabelUI");
     // A Font without id adds no font: font="2" is the default font.
-    EXPECT_EQ(window->Manager().LookupFont(2), window->Manager().LookupFont(-1));
+    EXPECT_EQ(m_window->Manager().LookupFont(2), m_window->Manager().LookupFont(-1));
 }
 
 TEST_F(SkinWindowTest, PaintsFillsImagesAndTheProgressBar) {
-    Shot s = Capture(*window);
+    Shot s = Capture(*m_window);
     ASSERT_EQ(s.width, 300);
     EXPECT_EQ(s.At(250, 5), Rgb(255, 154, 0)) << Hex(s.At(250, 5));      // title bar colour
     EXPECT_EQ(s.At(150, 120), Rgb(248, 248, 248)) << Hex(s.At(150, 120)); // body; alpha-0 fill draws nothing
@@ -288,27 +288,27 @@ TEST_F(SkinWindowTest, PaintsFillsImagesAndTheProgressBar) {
     EXPECT_EQ(s.At(289, 64), Rgb(225, 225, 225));
     EXPECT_EQ(s.At(150, 66), Rgb(248, 248, 248));
 
-    auto* bar = static_cast<CProgressUI*>(window->LookupControl(L"bar"));
+    auto* bar = static_cast<CProgressUI*>(m_window->LookupControl(L"bar"));
     bar->SetProgressValue(0);
-    s = Capture(*window);
+    s = Capture(*m_window);
     EXPECT_EQ(s.At(10, 64), Rgb(225, 225, 225));   // only the track
     EXPECT_EQ(s.At(200, 64), Rgb(225, 225, 225));
     bar->SetProgressValue(500);
-    s = Capture(*window);
+    s = Capture(*m_window);
     EXPECT_EQ(s.At(289, 64), Rgb(255, 153, 0));    // beyond max: full
 
     // Hiding a control gives its space away on the next paint.
-    window->LookupControl(L"semi")->SetShown(false);
-    s = Capture(*window);
+    m_window->LookupControl(L"semi")->SetShown(false);
+    s = Capture(*m_window);
     EXPECT_EQ(s.At(175, 90), Rgb(248, 248, 248)) << Hex(s.At(175, 90));
     EXPECT_EQ(s.At(185, 90), Rgb(0, 0, 255)) << Hex(s.At(185, 90));
-    EXPECT_EQ(PosOf(*window, L"alphaImage").left, 150);
+    EXPECT_EQ(PosOf(*m_window, L"alphaImage").left, 150);
 }
 
 TEST_F(SkinWindowTest, ChineseTextRendersAsGlyphs) {
     // Two different characters drawn with the default GUI font must differ: missing glyphs
     // would all be the same box.
-    HFONT font = window->Manager().LookupFont(-1);
+    HFONT font = m_window->Manager().LookupFont(-1);
     auto ink = [font](const wchar_t* text) {
         HDC dc = ::CreateCompatibleDC(nullptr);
         BITMAPINFO bi{};
@@ -340,7 +340,7 @@ TEST_F(SkinWindowTest, ChineseTextRendersAsGlyphs) {
     EXPECT_TRUE(b != c) << "CJK characters render as identical boxes";
 
     // And on the window: the tips label has dark text pixels.
-    Shot s = Capture(*window);
+    Shot s = Capture(*m_window);
     int darkPixels = 0;
     for (int y = 32; y < 58; ++y)
         for (int x = 10; x < 60; ++x) darkPixels += (s.At(x, y) & 0xFF) < 0xC0;
@@ -348,51 +348,51 @@ TEST_F(SkinWindowTest, ChineseTextRendersAsGlyphs) {
 }
 
 TEST_F(SkinWindowTest, MouseDrivesButtonStatesAndClicks) {
-    RECT big = PosOf(*window, L"bigButton");   // 10..70 x 75..105
-    MouseTo(*window, 40, 90);
-    Shot s = Capture(*window);
+    RECT big = PosOf(*m_window, L"bigButton");   // 10..70 x 75..105
+    MouseTo(*m_window, 40, 90);
+    Shot s = Capture(*m_window);
     EXPECT_EQ(s.At(40, 90), Rgb(0, 200, 0)) << "hot image " << Hex(s.At(40, 90));
     MouseButton(true);
-    s = Capture(*window);
+    s = Capture(*m_window);
     EXPECT_EQ(s.At(40, 90), Rgb(0, 0, 200)) << "pushed image " << Hex(s.At(40, 90));
-    EXPECT_NE(static_cast<CButtonUI*>(window->LookupControl(L"bigButton"))->GetState() & kStateCaptured, 0u);
+    EXPECT_NE(static_cast<CButtonUI*>(m_window->LookupControl(L"bigButton"))->GetState() & kStateCaptured, 0u);
 
     // Off the button and released: no click.
-    MouseTo(*window, big.right + 100, 90);
-    s = Capture(*window);
+    MouseTo(*m_window, big.right + 100, 90);
+    s = Capture(*m_window);
     EXPECT_EQ(s.At(40, 90), Rgb(200, 0, 0)) << Hex(s.At(40, 90));
     MouseButton(false);
-    EXPECT_TRUE(window->clicks.empty());
+    EXPECT_TRUE(m_window->m_clicks.empty());
 
     // Press, move off, come back before the release: one click.
-    MouseTo(*window, 40, 90);
+    MouseTo(*m_window, 40, 90);
     MouseButton(true);
-    MouseTo(*window, big.right + 100, 90);
-    MouseTo(*window, 45, 95);
+    MouseTo(*m_window, big.right + 100, 90);
+    MouseTo(*m_window, 45, 95);
     MouseButton(false);
-    ASSERT_EQ(window->clicks.size(), 1u);
-    EXPECT_EQ(window->clicks[0], L"bigButton");
+    ASSERT_EQ(m_window->m_clicks.size(), 1u);
+    EXPECT_EQ(m_window->m_clicks[0], L"bigButton");
 
     // A state image that cannot be loaded falls back to the normal image.
-    MouseTo(*window, 110, 90);
-    s = Capture(*window);
+    MouseTo(*m_window, 110, 90);
+    s = Capture(*m_window);
     EXPECT_EQ(s.At(110, 90), Rgb(200, 0, 0)) << Hex(s.At(110, 90));
     MouseButton(true);
-    s = Capture(*window);
+    s = Capture(*m_window);
     EXPECT_EQ(s.At(110, 90), Rgb(200, 0, 0)) << Hex(s.At(110, 90));
     MouseButton(false);
-    ASSERT_EQ(window->clicks.size(), 2u);
-    EXPECT_EQ(window->clicks[1], L"fallbackButton");
+    ASSERT_EQ(m_window->m_clicks.size(), 2u);
+    EXPECT_EQ(m_window->m_clicks[1], L"fallbackButton");
 
     // A hidden button neither clicks nor is found under the pointer.
-    window->LookupControl(L"bigButton")->SetShown(false);
+    m_window->LookupControl(L"bigButton")->SetShown(false);
     Pump(30);
-    EXPECT_FALSE(window->LookupControl(L"bigButton")->Trigger());
+    EXPECT_FALSE(m_window->LookupControl(L"bigButton")->Trigger());
 }
 
 TEST_F(SkinWindowTest, TooltipShowsAfterHover) {
-    RECT close = PosOf(*window, L"closeButton");
-    MouseTo(*window, (close.left + close.right) / 2, (close.top + close.bottom) / 2);
+    RECT close = PosOf(*m_window, L"closeButton");
+    MouseTo(*m_window, (close.left + close.right) / 2, (close.top + close.bottom) / 2);
     HWND tip = nullptr;
     bool shown = PumpUntil([&] {
         tip = nullptr;
@@ -400,17 +400,17 @@ TEST_F(SkinWindowTest, TooltipShowsAfterHover) {
         return tip != nullptr;
     }, 3000);
     ASSERT_TRUE(shown);
-    MouseTo(*window, 150, 120);
+    MouseTo(*m_window, 150, 120);
     EXPECT_TRUE(PumpUntil([&] { return !::IsWindowVisible(tip); }, 2000));
 }
 
 TEST_F(SkinWindowTest, CaptionDragsExceptOverButtons) {
     auto hit = [&](int x, int y) {
         POINT pt{x, y};
-        ::ClientToScreen(*window, &pt);
-        return ::SendMessageW(*window, WM_NCHITTEST, 0, MAKELPARAM(pt.x, pt.y));
+        ::ClientToScreen(*m_window, &pt);
+        return ::SendMessageW(*m_window, WM_NCHITTEST, 0, MAKELPARAM(pt.x, pt.y));
     };
-    RECT close = PosOf(*window, L"closeButton");
+    RECT close = PosOf(*m_window, L"closeButton");
     EXPECT_EQ(hit(50, 5), HTCAPTION);
     EXPECT_EQ(hit(250, 19), HTCAPTION);
     EXPECT_EQ(hit(close.left + 3, close.top + 3), HTCLIENT);   // over the close button
@@ -420,8 +420,8 @@ TEST_F(SkinWindowTest, CaptionDragsExceptOverButtons) {
     // A real drag with the pointer moves the window. The system's move loop runs inside the
     // button-down, so the whole gesture is queued at once; a watchdog ends a stuck loop.
     RECT before, after;
-    ::GetWindowRect(*window, &before);
-    MouseTo(*window, 60, 10);
+    ::GetWindowRect(*m_window, &before);
+    MouseTo(*m_window, 60, 10);
     std::vector<INPUT> gesture;
     auto add = [&gesture](DWORD flags, int x, int y) {
         INPUT in{};
@@ -448,49 +448,49 @@ TEST_F(SkinWindowTest, CaptionDragsExceptOverButtons) {
     Pump(300);
     finished = true;
     watchdog.join();
-    ::GetWindowRect(*window, &after);
+    ::GetWindowRect(*m_window, &after);
     EXPECT_NEAR(after.left - before.left, 40, 1);   // absolute input coordinates round
     EXPECT_NEAR(after.top - before.top, 30, 1);
 }
 
 TEST_F(SkinWindowTest, EscapeClosesThroughTheDefaultKey) {
-    window->Manager().RemoveMessageFilter(window.get());   // keys reach the focused button instead
-    window->LookupControl(L"bigButton")->TakeFocus();
-    MSG msg{*window, WM_KEYDOWN, VK_SPACE, 0, 0, {}};
+    m_window->Manager().RemoveMessageFilter(m_window.get());   // keys reach the focused button instead
+    m_window->LookupControl(L"bigButton")->TakeFocus();
+    MSG msg{*m_window, WM_KEYDOWN, VK_SPACE, 0, 0, {}};
     ::DispatchMessageW(&msg);
-    ASSERT_EQ(window->clicks.size(), 1u);
+    ASSERT_EQ(m_window->m_clicks.size(), 1u);
 
-    window->Manager().AddMessageFilter(window.get());
-    MSG esc{*window, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
+    m_window->Manager().AddMessageFilter(m_window.get());
+    MSG esc{*m_window, WM_KEYDOWN, VK_ESCAPE, 0, 0, {}};
     EXPECT_FALSE(CWindowWnd::PreTranslate(&esc));   // filter acts but does not consume
-    EXPECT_TRUE(PumpUntil([&] { return !::IsWindow(*window); }));
-    EXPECT_EQ(window->GetHWND(), nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return !::IsWindow(*m_window); }));
+    EXPECT_EQ(m_window->GetHWND(), nullptr);
 }
 
 TEST_F(SkinWindowTest, NotificationsAndDefaultTextColour) {
-    CControlUI* big = window->LookupControl(L"bigButton");
+    CControlUI* big = m_window->LookupControl(L"bigButton");
     std::vector<std::wstring> order;
     big->AddNotifyDelegate([&](NotifyRecord& r) { order.push_back(L"delegate:" + r.type); });
-    window->Manager().DispatchNotification(big, L"later", 0, 0, true);
+    m_window->Manager().DispatchNotification(big, L"later", 0, 0, true);
     EXPECT_TRUE(order.empty());   // queued, not delivered yet
-    window->Manager().DispatchNotification(big, L"click");
+    m_window->Manager().DispatchNotification(big, L"click");
     ASSERT_EQ(order.size(), 1u);
-    EXPECT_EQ(window->clicks.size(), 1u);   // after the sender's delegate, the window
+    EXPECT_EQ(m_window->m_clicks.size(), 1u);   // after the sender's delegate, the window
     Pump(50);
     ASSERT_EQ(order.size(), 2u);
     EXPECT_EQ(order[1], L"delegate:later");
 
     // Tab walks the buttons in tree order.
-    MSG tab{*window, WM_KEYDOWN, VK_TAB, 0, 0, {}};
+    MSG tab{*m_window, WM_KEYDOWN, VK_TAB, 0, 0, {}};
     EXPECT_TRUE(CWindowWnd::PreTranslate(&tab));
-    EXPECT_EQ(window->Manager().GetFocusControl(), window->LookupControl(L"closeButton"));
+    EXPECT_EQ(m_window->Manager().GetFocusControl(), m_window->LookupControl(L"closeButton"));
     EXPECT_TRUE(CWindowWnd::PreTranslate(&tab));
-    EXPECT_EQ(window->Manager().GetFocusControl(), big);
+    EXPECT_EQ(m_window->Manager().GetFocusControl(), big);
 
     // A text colour of 0 paints in the default text colour, black.
-    auto* tips = static_cast<CLabelUI*>(window->LookupControl(L"tipsLabel"));
+    auto* tips = static_cast<CLabelUI*>(m_window->LookupControl(L"tipsLabel"));
     tips->SetLabelTextColour(0);
-    Shot s = Capture(*window);
+    Shot s = Capture(*m_window);
     int black = 0;
     for (int y = 32; y < 58; ++y)
         for (int x = 10; x < 120; ++x) black += Near(s.At(x, y), 0, 0x2F);   // #333333 text never gets here

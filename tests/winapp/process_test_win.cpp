@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/process_op.h"
-#include "win_test_util.h"
+#include "app/core/process_op.h"
+#include "tools/testkit/win_test_util.h"
 
 using namespace wintest;
 
@@ -9,21 +9,22 @@ namespace {
 class ClientProcess : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = MakeTempDir(L"proc");
+        m_dir = MakeTempDir(L"proc");
         ASSERT_EQ(FindProcess_ByName(kClientImageName), 0u) << "a client is already running";
     }
     void TearDown() override {
         KillClientAndWait();
-        RemoveTree(dir_);
+        RemoveTree(m_dir);
     }
-    // Starts the stand-in under the given image name.
+    // Starts the stand-in under the given image name and waits until the process list has it.
     void StartAs(Process& p, const std::wstring& name) {
-        const std::wstring exe = dir_ + name;
+        const std::wstring exe = m_dir + name;
         ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", exe));
         ASSERT_TRUE(Start(p, exe, L""));
-        Sleep(300);
+        const std::string narrow(name.begin(), name.end());
+        ASSERT_TRUE(WaitFor([&] { return FindProcess_ByName(narrow) == p.id; }, 10000));
     }
-    std::wstring dir_;
+    std::wstring m_dir;
 };
 }  // namespace
 

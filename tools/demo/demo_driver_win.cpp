@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "win_test_util.h"
+#include "tools/testkit/win_test_util.h"
 
 namespace {
 struct Step {

@@ -1,4 +1,4 @@
-#include "app/textconv.h"
+#include "app/core/textconv.h"
 
 #include <windows.h>
 

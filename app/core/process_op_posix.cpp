@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "app/process_op.h"
-#include "app/textconv.h"
+#include "app/core/process_op.h"
+#include "app/core/textconv.h"
 #include "log/rklog.h"
 
 namespace {

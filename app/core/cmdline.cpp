@@ -1,6 +1,6 @@
-#include "app/cmdline.h"
+#include "app/core/cmdline.h"
 
-#include <cwctype>
+#include "app/core/ascii.h"
 
 namespace {
 const wchar_t kPrefix = L'-';
@@ -8,17 +8,10 @@ const wchar_t kSeparator = L'=';
 const wchar_t kQuote = L'"';
 const wchar_t kValueEnd = L' ';
 
-// Only A-Z change: the "C" locale's wide lower-casing.
-void LowerInPlace(std::wstring& s) {
-    for (wchar_t& c : s) {
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-}
-
 void Store(CCmdLineParser::ValueMap& map, std::wstring key, std::wstring value) {
     if (key.empty()) return;
-    LowerInPlace(key);
-    map.emplace(std::move(key), std::move(value));   // the first occurrence wins
+    // Only A-Z change, as the "C" locale's wide lower-casing does.
+    map.emplace(AsciiLowered(key), std::move(value));   // the first occurrence wins
 }
 }  // namespace
 
@@ -66,9 +59,7 @@ void CCmdLineParser::Parse(const wchar_t* text) {
 }
 
 CCmdLineParser::ValueMap::const_iterator CCmdLineParser::FindKey(const std::wstring& key) const {
-    std::wstring k = key;
-    LowerInPlace(k);
-    return m_values.find(k);
+    return m_values.find(AsciiLowered(key));
 }
 
 std::wstring CCmdLineParser::GetValue(const std::wstring& key) const {

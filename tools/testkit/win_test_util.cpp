@@ -1,4 +1,4 @@
-#include "win_test_util.h"
+#include "tools/testkit/win_test_util.h"
 
 #include <filesystem>
 #include <vector>
@@ -61,6 +61,18 @@ HWND FindProcessWindow(const wchar_t* windowClass, DWORD pid) {
     WindowSearch s{windowClass, pid, nullptr};
     EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&s));
     return s.found;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD ms) {
+    for (const DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(50))
+        if (condition()) return true;
+    return condition();
+}
+
+HWND WaitWindow(const wchar_t* windowClass, DWORD pid, DWORD ms) {
+    HWND found = nullptr;
+    WaitFor([&] { return (found = FindProcessWindow(windowClass, pid)) != nullptr; }, ms);
+    return found;
 }
 
 Process::~Process() {

@@ -1,7 +1,8 @@
 #include <chrono>
 #include <thread>
 
-#include "app/process_op.h"
+#include "app/core/ascii.h"
+#include "app/core/process_op.h"
 
 const char kClientImageName[] = "zpvclient.exe";
 
@@ -14,15 +15,7 @@ std::uint32_t TickCount() {
 }  // namespace
 
 bool SameImageName(const std::wstring& entryName, const std::string& name) {
-    if (entryName.size() != name.size()) return false;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        wchar_t a = entryName[i];
-        unsigned char b = static_cast<unsigned char>(name[i]);
-        if (a >= L'a' && a <= L'z') a = static_cast<wchar_t>(a - L'a' + L'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<unsigned char>(b - 'a' + 'A');
-        if (static_cast<unsigned long>(a) != b) return false;
-    }
-    return true;
+    return EqualsIgnoreAsciiCase(entryName, name);
 }
 
 bool KillClientAndWait() {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace wintest {
@@ -14,6 +15,11 @@ bool CopyTo(const std::wstring& from, const std::wstring& to);
 
 // A visible top-level window of that class belonging to the process, or null.
 HWND FindProcessWindow(const wchar_t* windowClass, DWORD pid);
+
+// Polls condition every 50 ms for up to ms; its last value.
+bool WaitFor(const std::function<bool()>& condition, DWORD ms);
+// Waits up to ms for FindProcessWindow to find one.
+HWND WaitWindow(const wchar_t* windowClass, DWORD pid, DWORD ms);
 
 struct Process {
     HANDLE handle = nullptr;

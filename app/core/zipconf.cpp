@@ -1,9 +1,9 @@
-#include "app/zipconf.h"
+#include "app/core/zipconf.h"
 
 #include <cwchar>
 
-#include "app/cmdline.h"
-#include "app/textconv.h"
+#include "app/core/cmdline.h"
+#include "app/core/textconv.h"
 #include "log/rklog.h"
 
 namespace {
@@ -79,6 +79,6 @@ ZipConf parseZipConf(const wchar_t* cmdLine, const std::wstring& moduleDir) {
 }
 
 #ifdef _WIN32
-#include "app/process_op.h"
+#include "app/core/process_op.h"
 ZipConf parseZipConf(const wchar_t* cmdLine) { return parseZipConf(cmdLine, GetModuleDir()); }
 #endif

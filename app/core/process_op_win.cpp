@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "app/process_op.h"
+#include "app/core/process_op.h"
 #include "log/rklog.h"
 
 namespace {
