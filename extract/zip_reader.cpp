@@ -72,6 +72,48 @@ bool FindExtra(Extra extra, std::uint16_t tag, Extra* out) {
     return false;
 }
 
+// Zip64 values replace exactly those fields that hold the escape value, in this order. Null on
+// success, else what is wrong.
+const char* ApplyZip64(Extra extra, ZipEntry& e, std::uint64_t& diskStart) {
+    if (e.size != 0xFFFFFFFF && e.compressedSize != 0xFFFFFFFF && e.headerOffset != 0xFFFFFFFF &&
+        diskStart != 0xFFFF)
+        return nullptr;
+    Extra z;
+    if (!FindExtra(extra, 0x0001, &z)) return "missing Zip64 extra field";
+    std::size_t zp = 0;
+    auto take64 = [&](std::uint64_t* v) {
+        if (z.size - zp < 8) return false;
+        *v = Get64(z.data + zp);
+        zp += 8;
+        return true;
+    };
+    if ((e.size == 0xFFFFFFFF && !take64(&e.size)) ||
+        (e.compressedSize == 0xFFFFFFFF && !take64(&e.compressedSize)) ||
+        (e.headerOffset == 0xFFFFFFFF && !take64(&e.headerOffset)))
+        return "short Zip64 extra field";
+    if (diskStart == 0xFFFF) {
+        if (z.size - zp < 4) return "short Zip64 extra field";
+        diskStart = Get32(z.data + zp);
+    }
+    return nullptr;
+}
+
+// Name: UTF-8 when flagged; else the Unicode path field when it belongs to this very name; else
+// the legacy code page.
+bool DecodeEntryName(std::uint16_t flags, const std::string& raw, Extra extra, std::string* name) {
+    Extra up;
+    if (flags & kFlagUtf8) {
+        *name = raw;
+        return true;
+    }
+    if (FindExtra(extra, 0x7075, &up) && up.size >= 5 && up.data[0] == 1 &&
+        Get32(up.data + 1) == Crc32(0, reinterpret_cast<const unsigned char*>(raw.data()), raw.size())) {
+        name->assign(reinterpret_cast<const char*>(up.data + 5), up.size - 5);
+        return true;
+    }
+    return LegacyNameToUtf8(raw, name);
+}
+
 }  // namespace
 
 bool MemorySource::ReadAt(std::uint64_t offset, void* buf, std::size_t n) {
@@ -206,45 +248,15 @@ int ZipReader::ParseDirectory(std::uint64_t cdOffset, std::uint64_t cdSize, std:
         std::string raw(reinterpret_cast<const char*>(h + kCentralSize), nameLen);
         Extra extra{h + kCentralSize + nameLen, extraLen};
 
-        // Zip64 values replace exactly those fields that hold the escape value, in this order.
-        if (e.size == 0xFFFFFFFF || e.compressedSize == 0xFFFFFFFF || e.headerOffset == 0xFFFFFFFF ||
-            diskStart == 0xFFFF) {
-            Extra z;
-            if (!FindExtra(extra, 0x0001, &z)) return Fail(ZPV_EXTRACT_NOT_AN_ARCHIVE, "missing Zip64 extra field");
-            std::size_t zp = 0;
-            auto take64 = [&](std::uint64_t* v) {
-                if (z.size - zp < 8) return false;
-                *v = Get64(z.data + zp);
-                zp += 8;
-                return true;
-            };
-            if ((e.size == 0xFFFFFFFF && !take64(&e.size)) ||
-                (e.compressedSize == 0xFFFFFFFF && !take64(&e.compressedSize)) ||
-                (e.headerOffset == 0xFFFFFFFF && !take64(&e.headerOffset)))
-                return Fail(ZPV_EXTRACT_NOT_AN_ARCHIVE, "short Zip64 extra field");
-            if (diskStart == 0xFFFF) {
-                if (z.size - zp < 4) return Fail(ZPV_EXTRACT_NOT_AN_ARCHIVE, "short Zip64 extra field");
-                diskStart = Get32(z.data + zp);
-            }
-        }
+        if (const char* why = ApplyZip64(extra, e, diskStart)) return Fail(ZPV_EXTRACT_NOT_AN_ARCHIVE, why);
         if (diskStart != 0) return Fail(ZPV_EXTRACT_UNSUPPORTED, "archive split over several disks");
         if (e.flags & (kFlagEncrypted | kFlagStrongEncryption))
             return Fail(ZPV_EXTRACT_UNSUPPORTED, "encrypted entry: " + raw);
         if (e.method != 0 && e.method != 8)
             return Fail(ZPV_EXTRACT_UNSUPPORTED, "unsupported compression method in " + raw);
 
-        // Name: UTF-8 when flagged; else the Unicode path field when it belongs to this very
-        // name; else the legacy code page.
         std::string name;
-        Extra up;
-        if (e.flags & kFlagUtf8) {
-            name = raw;
-        } else if (FindExtra(extra, 0x7075, &up) && up.size >= 5 && up.data[0] == 1 &&
-                   Get32(up.data + 1) == Crc32(0, reinterpret_cast<const unsigned char*>(raw.data()), raw.size())) {
-            name.assign(reinterpret_cast<const char*>(up.data + 5), up.size - 5);
-        } else if (!LegacyNameToUtf8(raw, &name)) {
-            return Fail(ZPV_EXTRACT_BAD_NAME, "entry name cannot be decoded");
-        }
+        if (!DecodeEntryName(e.flags, raw, extra, &name)) return Fail(ZPV_EXTRACT_BAD_NAME, "entry name cannot be decoded");
         EntryPath path;
         std::string why;
         int st = NormalizeEntryPath(name, &path, &why);
