@@ -58,6 +58,19 @@ protected:
                             {"bin/user.cfg", "settings"},     {"logs", "<dir>"}};
 };
 
+// Starts a copy of the sleeper at path and returns once it runs (its image is then in use).
+bool StartRunning(const fs::path& path, PROCESS_INFORMATION* pi) {
+    const std::wstring eventName = L"zpvx_started_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    std::wstring cmd = L"\"" + path.wstring() + L"\" " + eventName;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    const bool ok = started && CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, pi) &&
+                    WaitForSingleObject(started, 10000) == WAIT_OBJECT_0;
+    if (started) CloseHandle(started);
+    return ok;
+}
+
 std::string Package(const std::vector<ZipItem>& items) {
     ZipWriter w;
     for (const ZipItem& i : items) w.Add(i);
@@ -221,12 +234,8 @@ TEST_F(Dll, AFileHeldOpenIsRetriedThenRolledBack) {
 TEST_F(Dll, ARunningProgramIsReplaced) {
     MakeTree(target, existing);
     fs::copy_file(ModuleDir() / "extract_sleeper.exe", target / "running.exe");
-    std::wstring cmd = L"\"" + (target / "running.exe").wstring() + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    Sleep(300);
+    ASSERT_TRUE(StartRunning(target / "running.exe", &pi));
     Write(Package({ZipItem{"running.exe", "new program"}, ZipItem{"zlib.dll", "new dll"}}));
     EXPECT_EQ(Run(), ZPV_EXTRACT_OK);
     EXPECT_EQ(ReadFile(target / "running.exe"), "new program");
@@ -307,12 +316,8 @@ TEST_F(Dll, ShortNameAliasesOfExistingFilesAreRefused) {
 TEST_F(Dll, OldFilesOfAFinishedExtractionAreNeverPutBack) {
     MakeTree(target, existing);
     fs::copy_file(ModuleDir() / "extract_sleeper.exe", target / "running.exe");
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    std::wstring cmd = L"\"" + (target / "running.exe").wstring() + L"\"";
-    ASSERT_TRUE(CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    Sleep(300);
+    ASSERT_TRUE(StartRunning(target / "running.exe", &pi));
     Write(Package({ZipItem{"running.exe", "new program"}}));
     EXPECT_EQ(Run(), ZPV_EXTRACT_OK);   // the running old copy cannot be deleted yet
     // The client removes the program; an unrelated update follows while the old one still runs.
