@@ -45,9 +45,16 @@ std::string MakeBody(std::size_t size) {
     return s;
 }
 
+// The same limit for every connect, write and read of a connection.
+DownloadTimings Limits(std::uint32_t ms) {
+    DownloadTimings t;
+    t.connectTimeoutMs = t.ioTimeoutMs = t.headerTimeoutMs = ms;
+    return t;
+}
+
 // One connection with a TLS transport on it, as the HTTP code will hold them.
 struct Session {
-    Session(StopFlags stop, std::uint32_t timeoutMs) : connection(stop, timeoutMs), raw(connection) {}
+    Session(StopFlags stop, std::uint32_t timeoutMs) : connection(stop, Limits(timeoutMs)), raw(connection) {}
     HttpConnection connection;
     ConnectionStream raw;
     std::unique_ptr<Transport> tls;
