@@ -32,14 +32,16 @@ struct ZipInstaller {
     ZipInstaller(const std::wstring& zip, const std::wstring& dir)
         : zipName(ToNarrowPath(zip)), folder(ToNarrowPath(dir)), zipPath(zip), folderPath(dir) {}
 
-    // True when the package was handed to the extractor; false when the folder cannot be made.
+    // True when the package was extracted; false when the folder cannot be made or the
+    // extractor reports a failure (it then leaves the folder as it was).
     bool Install(const InstallTimings& timings) const {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(folderPath), ec);
         if (ec && !std::filesystem::is_directory(std::filesystem::path(folderPath))) return false;
         Sleep(timings.extractPauseMs);
-        ExtractZipToDir(zipPath.c_str(), folderPath.c_str(), 0);   // its status is not looked at
-        return true;
+        const int status = ExtractZipToDir(zipPath.c_str(), folderPath.c_str(), 0);
+        if (status != 0) LOG_STREAM_FN(rklog::kWarn, kInstallFn) << "extraction failed with status " << status;
+        return status == 0;
     }
 };
 
@@ -75,7 +77,8 @@ void InstallPackage(const ZipConf& package) {
     bool installed = StopClient(timings);
     const ZipInstaller installer(package.zipPath, package.clientDic);
     if (!installed) {
-        ShowUpdateFailureBox();
+        // An optional update was not going to unpack anything: no offer of a full reinstall.
+        if (package.forcedUpdate != 0) ShowUpdateFailureBox();
     } else if (package.forcedUpdate != 0) {
         const DWORD t0 = GetTickCount();
         while (!installer.Install(timings)) {

@@ -2,7 +2,7 @@
 // Exits with the extraction status (0 success); prints the reason of a failure.
 #include <cstdio>
 
-#include "extract/installer.h"
+#include "extract/unpack.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {

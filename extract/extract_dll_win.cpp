@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "extract/installer.h"
+#include "extract/unpack.h"
 #include "log/rklog.h"
 
 namespace {

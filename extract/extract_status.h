@@ -26,8 +26,14 @@ enum ZpvExtractStatus {
     ZPV_EXTRACT_TARGET_CONFLICT = 18,    /* the target has a folder where a file goes, or the reverse */
     ZPV_EXTRACT_FILE_LOCKED = 19,        /* a file stayed locked beyond the retry time; rolled back */
     ZPV_EXTRACT_COMMIT_FAILED = 20,      /* moving files into place failed otherwise; rolled back */
-    ZPV_EXTRACT_ROLLBACK_INCOMPLETE = 21,/* rollback could not restore everything (next run retries) */
+    ZPV_EXTRACT_ROLLBACK_INCOMPLETE = 21,/* rollback could not restore everything, or an interrupted
+                                            extraction found in the work folder could not be settled
+                                            (the next run retries) */
     ZPV_EXTRACT_BUSY = 22,               /* another extraction into the same folder is running */
+    ZPV_EXTRACT_DISK_FULL = 23,          /* the target's volume is full; rolled back */
+    ZPV_EXTRACT_READ_ONLY = 24,          /* the target cannot be written (write-protected, no rights); rolled back */
+    ZPV_EXTRACT_NAME_ALIAS = 25,         /* an entry reaches an existing file or folder under another name
+                                            (a short-name alias); nothing changed */
     ZPV_EXTRACT_INTERNAL_ERROR = 99      /* unexpected failure (out of memory) */
 };
 

@@ -28,23 +28,25 @@ FsResult FromError(DWORD e) {
         // In use by a running program, or held open without sharing delete access.
         case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: case ERROR_ACCESS_DENIED:
         case ERROR_USER_MAPPED_FILE: return FsResult::kLocked;
+        case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return FsResult::kNoSpace;
+        case ERROR_WRITE_PROTECT: return FsResult::kReadOnly;
         default: return FsResult::kFailed;
     }
 }
 
 class WinSource : public ByteSource {
 public:
-    WinSource(HANDLE h, std::uint64_t size) : h_(h), size_(size) {}
-    ~WinSource() override { CloseHandle(h_); }
-    std::uint64_t size() const override { return size_; }
-    bool readAt(std::uint64_t offset, void* buf, std::size_t n) override {
+    WinSource(HANDLE h, std::uint64_t size) : m_h(h), m_size(size) {}
+    ~WinSource() override { CloseHandle(m_h); }
+    std::uint64_t Size() const override { return m_size; }
+    bool ReadAt(std::uint64_t offset, void* buf, std::size_t n) override {
         auto* p = static_cast<char*>(buf);
         while (n > 0) {
             OVERLAPPED ov{};
             ov.Offset = static_cast<DWORD>(offset);
             ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
             DWORD want = static_cast<DWORD>(n > (1u << 30) ? (1u << 30) : n), got = 0;
-            if (!ReadFile(h_, p, want, &got, &ov) || got == 0) return false;
+            if (!ReadFile(m_h, p, want, &got, &ov) || got == 0) return false;
             p += got;
             n -= got;
             offset += got;
@@ -52,49 +54,52 @@ public:
         return true;
     }
 private:
-    HANDLE h_;
-    std::uint64_t size_;
+    HANDLE m_h;
+    std::uint64_t m_size;
 };
 
 class WinOutFile : public OutFile {
 public:
-    explicit WinOutFile(HANDLE h) : h_(h) {}
+    explicit WinOutFile(HANDLE h) : m_h(h) {}
     ~WinOutFile() override {
-        if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+        if (m_h != INVALID_HANDLE_VALUE) CloseHandle(m_h);
     }
-    bool write(const void* data, std::size_t n) override {
+    FsResult Write(const void* data, std::size_t n) override {
         const char* p = static_cast<const char*>(data);
         while (n > 0) {
             DWORD want = static_cast<DWORD>(n > (1u << 30) ? (1u << 30) : n), done = 0;
-            if (!WriteFile(h_, p, want, &done, nullptr) || done == 0) return false;
+            if (!WriteFile(m_h, p, want, &done, nullptr)) return FromError(GetLastError());
+            if (done == 0) return FsResult::kFailed;
             p += done;
             n -= done;
         }
-        return true;
+        return FsResult::kOk;
     }
-    bool finish(std::uint16_t dosDate, std::uint16_t dosTime) override {
+    FsResult Sync() override { return FlushFileBuffers(m_h) ? FsResult::kOk : FromError(GetLastError()); }
+    FsResult Finish(std::uint16_t dosDate, std::uint16_t dosTime) override {
+        if (!FlushFileBuffers(m_h)) return FromError(GetLastError());
         FILETIME local, utc;
         if (DosDateTimeToFileTime(dosDate, dosTime, &local) && LocalFileTimeToFileTime(&local, &utc))
-            SetFileTime(h_, nullptr, nullptr, &utc);   // a time that cannot be set is no reason to fail
-        HANDLE h = h_;
-        h_ = INVALID_HANDLE_VALUE;
-        return CloseHandle(h) != 0;
+            SetFileTime(m_h, nullptr, nullptr, &utc);   // a time that cannot be set is no reason to fail
+        HANDLE h = m_h;
+        m_h = INVALID_HANDLE_VALUE;
+        return CloseHandle(h) ? FsResult::kOk : FromError(GetLastError());
     }
 private:
-    HANDLE h_;
+    HANDLE m_h;
 };
 
 class WinLock : public DirLock {
 public:
-    explicit WinLock(HANDLE h) : h_(h) {}
-    ~WinLock() override { CloseHandle(h_); }   // delete-on-close removes the file
+    explicit WinLock(HANDLE h) : m_h(h) {}
+    ~WinLock() override { CloseHandle(m_h); }   // delete-on-close removes the file
 private:
-    HANDLE h_;
+    HANDLE m_h;
 };
 
 class WinFs : public Fs {
 public:
-    NativeString absolute(const NativeString& path) override {
+    NativeString Absolute(const NativeString& path) override {
         std::wstring p = path;
         if (p.compare(0, 4, L"\\\\?\\") != 0) {
             DWORD n = GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
@@ -115,23 +120,30 @@ public:
         while (p.size() > 7 && p.back() == L'\\' && p[p.size() - 2] != L':') p.pop_back();
         return p;
     }
-    NativeString join(const NativeString& base, const std::string& rel) override {
+    NativeString Join(const NativeString& base, const std::string& rel) override {
         if (rel.empty()) return base;
         std::wstring r = Widen(rel);
         for (wchar_t& c : r)
             if (c == L'/') c = L'\\';
-        return child(base, r);
+        return Child(base, r);
     }
-    NativeString child(const NativeString& base, const NativeString& name) override {
+    NativeString Child(const NativeString& base, const NativeString& name) override {
         return !base.empty() && base.back() == L'\\' ? base + name : base + L"\\" + name;
     }
-    std::string display(const NativeString& path) override {
+    std::string Display(const NativeString& path) override {
         if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return "\\\\" + Narrow(path.substr(8));
         if (path.compare(0, 4, L"\\\\?\\") == 0) return Narrow(path.substr(4));
         return Narrow(path);
     }
 
-    std::unique_ptr<ByteSource> openRead(const NativeString& path) override {
+    NativeString Native(const std::string& utf8Name) override { return Widen(utf8Name); }
+    bool SameName(const NativeString& a, const NativeString& b) override {
+        // The ordinal upper-case comparison is the one the file system applies to names.
+        return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+               CSTR_EQUAL;
+    }
+
+    std::unique_ptr<ByteSource> OpenRead(const NativeString& path) override {
         // Shared delete access: the package may be moved or replaced by the update itself.
         HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -143,17 +155,16 @@ public:
         }
         return std::make_unique<WinSource>(h, static_cast<std::uint64_t>(size.QuadPart));
     }
-    std::unique_ptr<OutFile> createNew(const NativeString& path, FsResult* result) override {
+    std::unique_ptr<OutFile> CreateNew(const NativeString& path, FsResult* result) override {
         HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
-            *result = FromError(GetLastError());
-            if (*result == FsResult::kLocked) *result = FsResult::kFailed;
+            *result = FromErrorNoLock(GetLastError());
             return nullptr;
         }
         *result = FsResult::kOk;
         return std::make_unique<WinOutFile>(h);
     }
-    FsKind kind(const NativeString& path) override {
+    FsKind Kind(const NativeString& path) override {
         DWORD a = GetFileAttributesW(path.c_str());
         if (a == INVALID_FILE_ATTRIBUTES) {
             DWORD e = GetLastError();
@@ -162,15 +173,15 @@ public:
         if (a & FILE_ATTRIBUTE_REPARSE_POINT) return FsKind::kOther;
         return (a & FILE_ATTRIBUTE_DIRECTORY) ? FsKind::kDir : FsKind::kFile;
     }
-    FsResult makeDir(const NativeString& path) override {
+    FsResult MakeDir(const NativeString& path) override {
         return CreateDirectoryW(path.c_str(), nullptr) ? FsResult::kOk : FromErrorNoLock(GetLastError());
     }
-    FsResult rename(const NativeString& from, const NativeString& to) override {
+    FsResult Rename(const NativeString& from, const NativeString& to) override {
         // No replace flag: an existing target is an error, never silently overwritten.
         if (MoveFileExW(from.c_str(), to.c_str(), 0)) return FsResult::kOk;
         return FromError(GetLastError());
     }
-    FsResult removeFile(const NativeString& path) override {
+    FsResult RemoveFile(const NativeString& path) override {
         if (DeleteFileW(path.c_str())) return FsResult::kOk;
         DWORD e = GetLastError();
         if (e == ERROR_ACCESS_DENIED) {
@@ -185,13 +196,13 @@ public:
         }
         return FromError(e);
     }
-    FsResult removeDir(const NativeString& path) override {
+    FsResult RemoveDir(const NativeString& path) override {
         return RemoveDirectoryW(path.c_str()) ? FsResult::kOk : FromError(GetLastError());
     }
-    bool list(const NativeString& dir, std::vector<NativeString>* names) override {
+    bool List(const NativeString& dir, std::vector<NativeString>* names) override {
         names->clear();
         WIN32_FIND_DATAW fd;
-        HANDLE h = FindFirstFileW(child(dir, L"*").c_str(), &fd);
+        HANDLE h = FindFirstFileW(Child(dir, L"*").c_str(), &fd);
         if (h == INVALID_HANDLE_VALUE) return false;
         do {
             std::wstring n = fd.cFileName;
@@ -200,7 +211,21 @@ public:
         FindClose(h);
         return true;
     }
-    std::unique_ptr<DirLock> lock(const NativeString& path, FsResult* result) override {
+    FsResult PatchByte(const NativeString& path, std::uint64_t offset, char value) override {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return FromErrorNoLock(GetLastError());
+        OVERLAPPED ov{};
+        ov.Offset = static_cast<DWORD>(offset);
+        ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD done = 0;
+        FsResult r = WriteFile(h, &value, 1, &done, &ov) && done == 1 && FlushFileBuffers(h)
+                         ? FsResult::kOk : FromErrorNoLock(GetLastError());
+        CloseHandle(h);
+        return r;
+    }
+    // Folder entries are journaled by the file system itself.
+    FsResult SyncDir(const NativeString&) override { return FsResult::kOk; }
+    std::unique_ptr<DirLock> Lock(const NativeString& path, FsResult* result) override {
         HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
@@ -211,14 +236,16 @@ public:
         *result = FsResult::kOk;
         return std::make_unique<WinLock>(h);
     }
-    void hide(const NativeString& path) override {
+    void Hide(const NativeString& path) override {
         DWORD a = GetFileAttributesW(path.c_str());
         if (a != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(path.c_str(), a | FILE_ATTRIBUTE_HIDDEN);
     }
-    void sleepMs(unsigned ms) override { Sleep(ms); }
+    void SleepMs(unsigned ms) override { Sleep(ms); }
 
 private:
+    // Creating something: "access denied" means no rights to write there, not a file in use.
     static FsResult FromErrorNoLock(DWORD e) {
+        if (e == ERROR_ACCESS_DENIED) return FsResult::kReadOnly;
         FsResult r = FromError(e);
         return r == FsResult::kLocked ? FsResult::kFailed : r;
     }

@@ -9,32 +9,34 @@
 #include <string>
 #include <vector>
 
+#include "extract/path_tree.h"
+
 namespace zpvx {
 
 // Random-access input.
 class ByteSource {
 public:
     virtual ~ByteSource() = default;
-    virtual std::uint64_t size() const = 0;
+    virtual std::uint64_t Size() const = 0;
     // True when exactly n bytes were read at offset.
-    virtual bool readAt(std::uint64_t offset, void* buf, std::size_t n) = 0;
+    virtual bool ReadAt(std::uint64_t offset, void* buf, std::size_t n) = 0;
 };
 
 class MemorySource : public ByteSource {
 public:
-    MemorySource(const void* data, std::size_t size) : data_(static_cast<const unsigned char*>(data)), size_(size) {}
-    std::uint64_t size() const override { return size_; }
-    bool readAt(std::uint64_t offset, void* buf, std::size_t n) override;
+    MemorySource(const void* data, std::size_t size) : m_data(static_cast<const unsigned char*>(data)), m_size(size) {}
+    std::uint64_t Size() const override { return m_size; }
+    bool ReadAt(std::uint64_t offset, void* buf, std::size_t n) override;
 private:
-    const unsigned char* data_;
-    std::size_t size_;
+    const unsigned char* m_data;
+    std::size_t m_size;
 };
 
 // Receives an entry's data in order.
 class EntrySink {
 public:
     virtual ~EntrySink() = default;
-    virtual bool write(const unsigned char* data, std::size_t n) = 0;
+    virtual bool Write(const unsigned char* data, std::size_t n) = 0;
 };
 
 struct ZipLimits {
@@ -42,6 +44,7 @@ struct ZipLimits {
     std::uint64_t maxDirectoryBytes = 64ull << 20;
     std::uint64_t maxEntrySize = 8ull << 30;
     std::uint64_t maxTotalSize = 32ull << 30;
+    std::uint64_t maxNodes = 400000;   // files and folders together, implied folders included
 };
 
 struct ZipEntry {
@@ -61,31 +64,34 @@ struct ZipEntry {
 class ZipReader {
 public:
     // Parses and checks the whole archive structure. Returns a ZPV_EXTRACT_* status.
-    int open(ByteSource* src, const ZipLimits& limits = ZipLimits());
-    const std::vector<ZipEntry>& entries() const { return entries_; }
+    int Open(ByteSource* src, const ZipLimits& limits = ZipLimits());
+    const std::vector<ZipEntry>& Entries() const { return m_entries; }
+    // The entries' paths as a tree (valid after a successful Open).
+    const PathTree& Tree() const { return m_tree; }
     // Streams one entry's data; fails on corrupt data, size or CRC mismatch, or a sink failure
     // (ZPV_EXTRACT_WRITE_FAILED). The sink may have received data before a failure is found.
-    int readEntry(const ZipEntry& entry, EntrySink* sink);
+    int ReadEntry(const ZipEntry& entry, EntrySink* sink);
     // What went wrong, for diagnostics.
-    const std::string& error() const { return error_; }
+    const std::string& Error() const { return m_error; }
 
     static constexpr std::size_t kChunk = 256 * 1024;
 
 private:
-    int fail(int status, const std::string& why);
-    int findDirectory(std::uint64_t* cdOffset, std::uint64_t* cdSize, std::uint64_t* count);
-    int parseDirectory(std::uint64_t cdOffset, std::uint64_t cdSize, std::uint64_t count);
-    int checkNames();
-    int checkLocalHeaders(std::uint64_t cdOffset);
-    int checkDescriptor(const ZipEntry& e);
+    int Fail(int status, const std::string& why);
+    int FindDirectory(std::uint64_t* cdOffset, std::uint64_t* cdSize, std::uint64_t* count);
+    int ParseDirectory(std::uint64_t cdOffset, std::uint64_t cdSize, std::uint64_t count);
+    int CheckNames();
+    int CheckLocalHeaders(std::uint64_t cdOffset);
+    int CheckDescriptor(const ZipEntry& e);
 
-    ByteSource* src_ = nullptr;
-    ZipLimits limits_;
-    std::vector<ZipEntry> entries_;
-    std::vector<std::string> rawNames_;
-    std::uint64_t cdOffset_ = 0;
-    std::string error_;
-    std::vector<unsigned char> inBuf_, outBuf_;
+    ByteSource* m_src = nullptr;
+    ZipLimits m_limits;
+    std::vector<ZipEntry> m_entries;
+    PathTree m_tree;
+    std::vector<std::string> m_rawNames;
+    std::uint64_t m_cdOffset = 0;
+    std::string m_error;
+    std::vector<unsigned char> m_inBuf, m_outBuf;
 };
 
 }  // namespace zpvx

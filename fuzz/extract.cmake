@@ -1,7 +1,7 @@
 # Package archive reader: central directory, Zip64 records, names, inflate and verification.
 find_package(ZLIB REQUIRED)
 add_library(fuzz_extract_core STATIC
-  ${ZPV_ROOT}/extract/zip_reader.cpp ${ZPV_ROOT}/extract/zip_path.cpp
+  ${ZPV_ROOT}/extract/zip_reader.cpp ${ZPV_ROOT}/extract/zip_path.cpp ${ZPV_ROOT}/extract/path_tree.cpp ${ZPV_ROOT}/extract/journal.cpp
   ${ZPV_ROOT}/app/core/utf8.cpp ${ZPV_ROOT}/extract/codepage_posix.cpp)
 target_compile_options(fuzz_extract_core PRIVATE -fsanitize=fuzzer-no-link)
 target_link_libraries(fuzz_extract_core PUBLIC ZLIB::ZLIB)

@@ -3,6 +3,7 @@ import io
 import os
 import sys
 import zipfile
+import zlib
 
 out = sys.argv[1]
 os.makedirs(out, exist_ok=True)
@@ -57,3 +58,12 @@ save('plain.zip', plain)
 save('names.zip', names)
 save('zip64.zip', zip64)
 save('descriptor.zip', descriptor)
+
+
+def journal(buf):
+    # A commit journal as the extractor writes it (the same target reads both kinds of input).
+    body = ('D\tres/new\n' 'N\tres/new/a.txt\n' 'R\t0\tbin/b.dll\tBIN/b.dll\n').encode()
+    buf.write(b'ZPVJ 1 P\n' + body + b'E\t3\t%08x\n' % zlib.crc32(body))
+
+
+save('journal.txt', journal)

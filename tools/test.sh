@@ -23,7 +23,11 @@ run_ctest() {  # flavour [ctest args]
   local dir=build/$f reports=build/$f/test-reports
   echo "== tests: $f"
   rm -rf "$reports"; mkdir -p "$reports/gtest"
-  (cd "$dir" && GTEST_OUTPUT="xml:$root/$reports/gtest/" \
+  # GoogleTest writes one report per program there; Windows programs need the path as Wine
+  # shows it.
+  local gtest_dir="$root/$reports/gtest/"
+  case "$f" in win*) gtest_dir="Z:$(echo "$gtest_dir" | tr / '\\')" ;; esac
+  (cd "$dir" && GTEST_OUTPUT="xml:$gtest_dir" \
      ctest --no-tests=error --output-on-failure --output-junit "$root/$reports/junit.xml" "$@" 2>&1) |
     grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' | tail -n 60
   local summary

@@ -40,7 +40,9 @@ def main(flavour, junit, gtest_dir, expected_list):
         except (OSError, ET.ParseError, ValueError):
             print(f"{flavour}: unreadable test report {xml.name}")
             failed += 1
-    print(f"{flavour}: {passed} passed, {failed} failed, {cases} test cases")
+    reports = len(list(pathlib.Path(gtest_dir).glob("*.xml")))
+    detail = f", {cases} test cases in {reports} GoogleTest programs" if reports else ""
+    print(f"{flavour}: {passed} passed, {failed} failed{detail}")
     for name in missing:
         print(f"{flavour}: expected test program did not run: {name}")
     for name, result in sorted(ran.items()):

@@ -16,7 +16,7 @@ namespace {
 
 class StringSink : public zpvx::EntrySink {
 public:
-    bool write(const unsigned char* d, std::size_t n) override {
+    bool Write(const unsigned char* d, std::size_t n) override {
         data.append(reinterpret_cast<const char*>(d), n);
         return true;
     }
@@ -33,12 +33,12 @@ struct Opened {
 Opened ReadAll(const std::string& bytes, const zpvx::ZipLimits& limits = zpvx::ZipLimits()) {
     zpvx::MemorySource src(bytes.data(), bytes.size());
     ZipReader r;
-    Opened o{r.open(&src, limits), r.error(), {}};
+    Opened o{r.Open(&src, limits), r.Error(), {}};
     if (o.status) return o;
-    for (const auto& e : r.entries()) {
+    for (const auto& e : r.Entries()) {
         StringSink sink;
-        int st = r.readEntry(e, &sink);
-        if (st) return Opened{st, r.error(), o.files};
+        int st = r.ReadEntry(e, &sink);
+        if (st) return Opened{st, r.Error(), o.files};
         o.files[e.rel] = e.isDir ? std::string("<dir>") : sink.data;
     }
     return o;
@@ -55,8 +55,8 @@ int Shell(const std::string& cmd) { return std::system(cmd.c_str()); }
 
 std::string OneEntry(ZipItem item) {
     ZipWriter w;
-    w.add(item);
-    return w.finish();
+    w.Add(item);
+    return w.Finish();
 }
 
 }  // namespace
@@ -135,11 +135,11 @@ TEST(ZipReader, ReadsZip64RecordsUtf8NamesAndDescriptorsOfAScriptedWriter) {
     std::string m = ReadFile(many);
     zpvx::MemorySource src(m.data(), m.size());
     ZipReader r;
-    ASSERT_EQ(r.open(&src), ZPV_EXTRACT_OK) << r.error();
-    EXPECT_EQ(r.entries().size(), 70000u);
+    ASSERT_EQ(r.Open(&src), ZPV_EXTRACT_OK) << r.Error();
+    EXPECT_EQ(r.Entries().size(), 70000u);
     zpvx::ZipLimits tight;
     tight.maxEntries = 60000;
-    EXPECT_EQ(r.open(&src, tight), ZPV_EXTRACT_TOO_MANY_ENTRIES);
+    EXPECT_EQ(r.Open(&src, tight), ZPV_EXTRACT_TOO_MANY_ENTRIES);
 }
 
 TEST(ZipReader, HandMadeZip64RecordsAndDescriptors) {
@@ -151,12 +151,12 @@ TEST(ZipReader, HandMadeZip64RecordsAndDescriptors) {
     b.descriptor = true;
     ZipItem c{"c.txt", "plain"};
     c.descriptor = true;
-    w.add(a);
-    w.add(b);
-    w.add(c);
+    w.Add(a);
+    w.Add(b);
+    w.Add(c);
     ZipWriter::End end;
     end.zip64 = true;
-    Opened o = ReadAll(w.finish(end));
+    Opened o = ReadAll(w.Finish(end));
     ASSERT_EQ(o.status, ZPV_EXTRACT_OK) << o.error;
     EXPECT_EQ(o.files["a.txt"], a.data);
     EXPECT_EQ(o.files["b.bin"], b.data);
@@ -214,6 +214,10 @@ TEST(EntryPath, RefusesNamesThatLeaveTheFolderOrAreNotFileNames) {
     ASSERT_EQ(zpvx::NormalizeEntryPath("a/b/", &d, &why), ZPV_EXTRACT_OK);
     EXPECT_TRUE(d.isDir);
     EXPECT_EQ(d.rel, "a/b");
+    std::string deep;
+    for (int i = 0; i < 128; ++i) deep += "a/";
+    EXPECT_EQ(zpvx::NormalizeEntryPath(deep + "f", &d, &why), ZPV_EXTRACT_UNSAFE_PATH);   // 129 levels
+    EXPECT_EQ(zpvx::NormalizeEntryPath(deep, &d, &why), ZPV_EXTRACT_OK);
     // The archive's hostile name is refused as a whole archive.
     EXPECT_EQ(ReadAll(OneEntry(ZipItem{"ok/../../evil", "x"})).status, ZPV_EXTRACT_UNSAFE_PATH);
 }
@@ -221,9 +225,9 @@ TEST(EntryPath, RefusesNamesThatLeaveTheFolderOrAreNotFileNames) {
 TEST(ZipReader, TwoEntriesForOnePathAreRefused) {
     auto two = [](const char* a, const char* b) {
         ZipWriter w;
-        w.add(ZipItem{a, a[std::string(a).size() - 1] == '/' ? "" : "1"});
-        w.add(ZipItem{b, b[std::string(b).size() - 1] == '/' ? "" : "2"});
-        return ReadAll(w.finish()).status;
+        w.Add(ZipItem{a, a[std::string(a).size() - 1] == '/' ? "" : "1"});
+        w.Add(ZipItem{b, b[std::string(b).size() - 1] == '/' ? "" : "2"});
+        return ReadAll(w.Finish()).status;
     };
     EXPECT_EQ(two("a.txt", "a.txt"), ZPV_EXTRACT_DUPLICATE_ENTRY);
     EXPECT_EQ(two("Dir/a.txt", "dir/A.TXT"), ZPV_EXTRACT_DUPLICATE_ENTRY);   // one file on Windows
@@ -258,14 +262,14 @@ TEST(ZipReader, CorruptAndLyingEntriesAreRefused) {
     ZipWriter w;
     ZipItem greedy{"a.txt", text};
     greedy.compressedSize = Deflate(text).size() + 10;
-    w.add(greedy);
-    w.addRaw(std::string(10, 'j'));
-    EXPECT_EQ(ReadAll(w.finish()).status, ZPV_EXTRACT_SIZE_MISMATCH);
+    w.Add(greedy);
+    w.AddRaw(std::string(10, 'j'));
+    EXPECT_EQ(ReadAll(w.Finish()).status, ZPV_EXTRACT_SIZE_MISMATCH);
     // ... or claiming the bytes of the next record.
     ZipWriter w2;
-    w2.add(greedy);
-    w2.add(ZipItem{"b.txt", "b"});
-    EXPECT_EQ(ReadAll(w2.finish()).status, ZPV_EXTRACT_OVERLAPPING_ENTRIES);
+    w2.Add(greedy);
+    w2.Add(ZipItem{"b.txt", "b"});
+    EXPECT_EQ(ReadAll(w2.Finish()).status, ZPV_EXTRACT_OVERLAPPING_ENTRIES);
 
     // Garbage instead of deflate data.
     ZipItem garbage{"g.txt", "", 0};
@@ -293,9 +297,9 @@ TEST(ZipReader, BombsAreCutAtTheDeclaredSize) {
     EXPECT_LT(zip.size(), 30000u);
     zpvx::MemorySource src(zip.data(), zip.size());
     ZipReader r;
-    ASSERT_EQ(r.open(&src), ZPV_EXTRACT_OK);
+    ASSERT_EQ(r.Open(&src), ZPV_EXTRACT_OK);
     StringSink sink;
-    EXPECT_EQ(r.readEntry(r.entries()[0], &sink), ZPV_EXTRACT_SIZE_MISMATCH);
+    EXPECT_EQ(r.ReadEntry(r.Entries()[0], &sink), ZPV_EXTRACT_SIZE_MISMATCH);
     EXPECT_LE(sink.data.size(), 1000u);
 
     // A declaration deflate cannot reach is refused before any data is read.
@@ -308,9 +312,9 @@ TEST(ZipReader, BombsAreCutAtTheDeclaredSize) {
     small = zpvx::ZipLimits();
     small.maxTotalSize = 1500;
     ZipWriter w;
-    w.add(ZipItem{"a", Text(1000, 1)});
-    w.add(ZipItem{"b", Text(1000, 2)});
-    EXPECT_EQ(ReadAll(w.finish(), small).status, ZPV_EXTRACT_TOO_LARGE);
+    w.Add(ZipItem{"a", Text(1000, 1)});
+    w.Add(ZipItem{"b", Text(1000, 2)});
+    EXPECT_EQ(ReadAll(w.Finish(), small).status, ZPV_EXTRACT_TOO_LARGE);
 }
 
 TEST(ZipReader, OverlappingEntriesAreRefused) {
@@ -319,23 +323,23 @@ TEST(ZipReader, OverlappingEntriesAreRefused) {
     std::string inner = ZipWriter::LocalRecord(b);
     ZipWriter w;
     ZipItem a{"a.bin", "head" + inner + "tail", 0};
-    std::uint64_t aOffset = w.add(a);
-    w.addCentral(b, aOffset + 30 + 5 + 4);
-    EXPECT_EQ(ReadAll(w.finish()).status, ZPV_EXTRACT_OVERLAPPING_ENTRIES);
+    std::uint64_t aOffset = w.Add(a);
+    w.AddCentral(b, aOffset + 30 + 5 + 4);
+    EXPECT_EQ(ReadAll(w.Finish()).status, ZPV_EXTRACT_OVERLAPPING_ENTRIES);
 
     // Two directory records for one local record.
     ZipWriter w2;
     ZipItem one{"same.txt", "x"};
-    w2.add(one);
-    w2.addCentral(one, 0);
-    EXPECT_NE(ReadAll(w2.finish()).status, ZPV_EXTRACT_OK);
+    w2.Add(one);
+    w2.AddCentral(one, 0);
+    EXPECT_NE(ReadAll(w2.Finish()).status, ZPV_EXTRACT_OK);
 }
 
 TEST(ZipReader, MalformedStructureIsRefused) {
     ZipWriter w;
-    w.add(ZipItem{"a.txt", Text(3000, 1)});
-    w.add(ZipItem{"b/c.txt", Noise(3000, 2), 0});
-    const std::string good = w.finish();
+    w.Add(ZipItem{"a.txt", Text(3000, 1)});
+    w.Add(ZipItem{"b/c.txt", Noise(3000, 2), 0});
+    const std::string good = w.Finish();
     ASSERT_EQ(ReadAll(good).status, ZPV_EXTRACT_OK);
 
     // Every truncation fails cleanly.
@@ -352,8 +356,8 @@ TEST(ZipReader, MalformedStructureIsRefused) {
 
     auto withEnd = [](ZipWriter::End end) {
         ZipWriter w;
-        w.add(ZipItem{"a.txt", "a"});
-        return ReadAll(w.finish(end)).status;
+        w.Add(ZipItem{"a.txt", "a"});
+        return ReadAll(w.Finish(end)).status;
     };
     ZipWriter::End e;
     e.count = 0xFFFE;   // far more entries than the directory can hold

@@ -76,21 +76,21 @@ std::string ZipWriter::LocalRecord(const ZipItem& item) {
     return h;
 }
 
-std::uint64_t ZipWriter::add(const ZipItem& item) {
-    std::uint64_t offset = out_.size();
-    out_ += LocalRecord(item);
-    addCentral(item, offset);
+std::uint64_t ZipWriter::Add(const ZipItem& item) {
+    std::uint64_t offset = m_out.size();
+    m_out += LocalRecord(item);
+    AddCentral(item, offset);
     return offset;
 }
 
-void ZipWriter::addCentral(const ZipItem& item, std::uint64_t offset) {
+void ZipWriter::AddCentral(const ZipItem& item, std::uint64_t offset) {
     Prepared p = Prepare(item);
-    central_.push_back({item, p.crc, p.size, p.csize, item.offset ? *item.offset : offset});
+    m_central.push_back({item, p.crc, p.size, p.csize, item.offset ? *item.offset : offset});
 }
 
-std::string ZipWriter::finish(const End& end) {
-    const std::uint64_t cdStart = out_.size();
-    for (const Central& c : central_) {
+std::string ZipWriter::Finish(const End& end) {
+    const std::uint64_t cdStart = m_out.size();
+    for (const Central& c : m_central) {
         std::string extra = c.item.extra;
         std::uint32_t size = static_cast<std::uint32_t>(c.size), csize = static_cast<std::uint32_t>(c.csize),
                       off = static_cast<std::uint32_t>(c.offset);
@@ -98,28 +98,28 @@ std::string ZipWriter::finish(const End& end) {
             extra = ExtraRecord(1, Le64(c.size) + Le64(c.csize) + Le64(c.offset)) + extra;
             size = csize = off = 0xFFFFFFFF;
         }
-        out_ += Le32(0x02014b50) + Le16(0x031E) + Le16(c.item.zip64 ? 45 : 20) + Le16(Flags(c.item)) +
+        m_out += Le32(0x02014b50) + Le16(0x031E) + Le16(c.item.zip64 ? 45 : 20) + Le16(Flags(c.item)) +
                 Le16(c.item.method) + Le16(0x6000) + Le16(0x5A21) + Le32(c.crc) + Le32(csize) + Le32(size) +
                 Le16(static_cast<std::uint16_t>(c.item.name.size())) + Le16(static_cast<std::uint16_t>(extra.size())) +
                 Le16(0) + Le16(0) + Le16(0) + Le32(0) + Le32(off) + c.item.name + extra;
     }
-    const std::uint64_t cdSize = out_.size() - cdStart;
-    const std::uint64_t count = end.count ? *end.count : central_.size();
+    const std::uint64_t cdSize = m_out.size() - cdStart;
+    const std::uint64_t count = end.count ? *end.count : m_central.size();
     const std::uint64_t cdOffset = end.cdOffset ? *end.cdOffset : cdStart;
     if (end.zip64) {
-        const std::uint64_t rec = out_.size();
-        out_ += Le32(0x06064b50) + Le64(44) + Le16(45) + Le16(45) + Le32(0) + Le32(0) + Le64(count) + Le64(count) +
+        const std::uint64_t rec = m_out.size();
+        m_out += Le32(0x06064b50) + Le64(44) + Le16(45) + Le16(45) + Le32(0) + Le32(0) + Le64(count) + Le64(count) +
                 Le64(cdSize) + Le64(cdOffset);
-        out_ += Le32(0x07064b50) + Le32(0) + Le64(rec) + Le32(1);
-        out_ += Le32(0x06054b50) + Le16(0) + Le16(0) + Le16(0xFFFF) + Le16(0xFFFF) + Le32(0xFFFFFFFF) +
+        m_out += Le32(0x07064b50) + Le32(0) + Le64(rec) + Le32(1);
+        m_out += Le32(0x06054b50) + Le16(0) + Le16(0) + Le16(0xFFFF) + Le16(0xFFFF) + Le32(0xFFFFFFFF) +
                 Le32(0xFFFFFFFF);
     } else {
-        out_ += Le32(0x06054b50) + Le16(0) + Le16(0) + Le16(static_cast<std::uint16_t>(count)) +
+        m_out += Le32(0x06054b50) + Le16(0) + Le16(0) + Le16(static_cast<std::uint16_t>(count)) +
                 Le16(static_cast<std::uint16_t>(count)) + Le32(static_cast<std::uint32_t>(cdSize)) +
                 Le32(static_cast<std::uint32_t>(cdOffset));
     }
-    out_ += Le16(static_cast<std::uint16_t>(end.comment.size())) + end.comment;
-    return out_;
+    m_out += Le16(static_cast<std::uint16_t>(end.comment.size())) + end.comment;
+    return m_out;
 }
 
 }  // namespace ztest

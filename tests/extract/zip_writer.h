@@ -37,13 +37,13 @@ std::string Le64(std::uint64_t v);
 class ZipWriter {
 public:
     // Appends the local record and remembers the central one; returns the local header offset.
-    std::uint64_t add(const ZipItem& item);
+    std::uint64_t Add(const ZipItem& item);
     // The local record alone (for nesting one inside another entry's data).
     static std::string LocalRecord(const ZipItem& item);
     // A central record for an item whose local record is already somewhere in the file.
-    void addCentral(const ZipItem& item, std::uint64_t offset);
-    void addRaw(const std::string& bytes) { out_ += bytes; }
-    std::uint64_t size() const { return out_.size(); }
+    void AddCentral(const ZipItem& item, std::uint64_t offset);
+    void AddRaw(const std::string& bytes) { m_out += bytes; }
+    std::uint64_t Size() const { return m_out.size(); }
 
     struct End {
         bool zip64 = false;
@@ -51,8 +51,8 @@ public:
         std::optional<std::uint64_t> count;
         std::optional<std::uint64_t> cdOffset;
     };
-    std::string finish(const End& end);
-    std::string finish() { return finish(End()); }
+    std::string Finish(const End& end);
+    std::string Finish() { return Finish(End()); }
 
 private:
     struct Central {
@@ -60,8 +60,8 @@ private:
         std::uint32_t crc;
         std::uint64_t size, csize, offset;
     };
-    std::string out_;
-    std::vector<Central> central_;
+    std::string m_out;
+    std::vector<Central> m_central;
 };
 
 }  // namespace ztest

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +23,20 @@ std::string g_log;
 void CaptureLog(const char* text) {
     std::lock_guard<std::mutex> lock(g_logMutex);
     g_log += text;
+}
+
+// True when a captured line of the given level letter contains the text.
+bool Logged(char level, const std::string& text) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    const std::string tag = std::string("][") + level + "][";
+    for (std::size_t pos = 0; pos < g_log.size();) {
+        std::size_t end = g_log.find('\n', pos);
+        if (end == std::string::npos) end = g_log.size();
+        const std::string line = g_log.substr(pos, end - pos);
+        if (line.find(tag) != std::string::npos && line.find(text) != std::string::npos) return true;
+        pos = end + 1;
+    }
+    return false;
 }
 
 // Answers the windows this process shows: the failure box with the given key, the launch
@@ -54,6 +69,33 @@ private:
         }
     }
     WPARAM m_boxKey;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Starts the client stand-in again as soon as it is gone, until destroyed.
+class Respawner {
+public:
+    explicit Respawner(const std::wstring& exe) : m_exe(exe), m_thread([this] { Loop(); }) {
+        for (int i = 0; i < 100 && FindProcess_ByName(kClientImageName) == 0; ++i) Sleep(100);
+    }
+    ~Respawner() {
+        m_stop = true;
+        m_thread.join();
+    }
+
+private:
+    void Loop() {
+        CopyTo(ExeDir() + L"fake_client.exe", m_exe);
+        while (!m_stop) {
+            if (FindProcess_ByName(kClientImageName) == 0) {
+                Process p;
+                if (Start(p, m_exe, L"")) p.handle = (CloseHandle(p.handle), nullptr);
+            }
+            Sleep(50);
+        }
+    }
+    std::wstring m_exe;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -102,26 +144,13 @@ protected:
 
 TEST_F(Install, AClientThatKeepsComingBackIsGivenUpOnAndTheLauncherStillStarts) {
     // Someone restarts the client as soon as it is stopped.
-    std::atomic<bool> stop{false};
-    std::thread respawner([&] {
-        const std::wstring exe = m_root + L"bin\\zpvclient.exe";
-        CopyTo(ExeDir() + L"fake_client.exe", exe);
-        while (!stop) {
-            if (FindProcess_ByName(kClientImageName) == 0) {
-                Process p;
-                if (Start(p, exe, L"")) p.handle = (CloseHandle(p.handle), nullptr);
-            }
-            Sleep(50);
-        }
-    });
-    for (int i = 0; i < 100 && FindProcess_ByName(kClientImageName) == 0; ++i) Sleep(100);
+    auto respawner = std::make_unique<Respawner>(m_root + L"bin\\zpvclient.exe");
     ASSERT_NE(FindProcess_ByName(kClientImageName), 0u);
     WindowAnswerer answerer(VK_ESCAPE);
     const DWORD t0 = GetTickCount();
     InstallPackage(m_conf);
     const DWORD elapsed = GetTickCount() - t0;
-    stop = true;
-    respawner.join();
+    respawner.reset();
 
     EXPECT_GE(elapsed, kClientGiveUpMs);
     EXPECT_LT(elapsed, kClientGiveUpMs + 15000);   // bounded
@@ -160,5 +189,42 @@ TEST_F(Install, OptionalUpdateUnpacksNothingAndLaunchesWithTheParameters) {
     EXPECT_EQ(answerer.launches, 1);
     ASSERT_TRUE(Launched());
     EXPECT_NE(g_log.find("install success"), std::string::npos);
+    EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Install, OptionalUpdateWithAClientThatCannotBeStoppedLaunchesWithoutTheFailureBox) {
+    m_conf.forcedUpdate = 0;
+    Respawner respawner(m_root + L"bin\\zpvclient.exe");
+    ASSERT_NE(FindProcess_ByName(kClientImageName), 0u);
+    WindowAnswerer answerer(VK_ESCAPE);
+    InstallPackage(m_conf);
+    EXPECT_EQ(answerer.boxes, 0);
+    EXPECT_EQ(answerer.launches, 1);
+    EXPECT_TRUE(Launched());
+    EXPECT_TRUE(Logged('E', "client could not be stopped"));
+    EXPECT_EQ(g_log.find("install success"), std::string::npos);
+}
+
+TEST_F(Install, APackageTheExtractorRefusesIsAFailedInstallation) {
+    // Verified by its digest, yet no archive the extractor accepts.
+    HANDLE h = CreateFileW(m_conf.zipPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    WriteFile(h, "PK\x03\x04 not an archive", 24, &done, nullptr);
+    CloseHandle(h);
+    WindowAnswerer answerer(VK_ESCAPE);
+    const DWORD t0 = GetTickCount();
+    InstallPackage(m_conf);
+    const DWORD elapsed = GetTickCount() - t0;
+    EXPECT_GE(elapsed, kInstallGiveUpMs);   // retried like a folder that cannot be made
+    EXPECT_LT(elapsed, kInstallGiveUpMs + 15000);
+    EXPECT_EQ(answerer.boxes, 1);
+    EXPECT_EQ(answerer.launches, 1);
+    EXPECT_TRUE(Launched());
+    EXPECT_TRUE(Logged('E', "update install failed"));
+    EXPECT_TRUE(Logged('E', "zipName: "));
+    EXPECT_TRUE(Logged('E', "folder: "));
+    EXPECT_TRUE(Logged('W', "extraction failed with status 3"));
+    EXPECT_EQ(g_log.find("install success"), std::string::npos);
     EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }

@@ -3,8 +3,9 @@
 
 #include <functional>
 
-#include "extract/installer.h"
+#include "extract/unpack.h"
 #include "extract/zip_path.h"
+#include "proxy_fs.h"
 #include "tree_util.h"
 #include "zip_writer.h"
 
@@ -16,47 +17,29 @@ using zpvx::FsResult;
 namespace {
 
 // Passes everything to the real file system except what a test chooses to fail.
-class FaultyFs : public zpvx::Fs {
+class FaultyFs : public ProxyFs {
 public:
-    zpvx::Fs& real = zpvx::RealFs();
     std::function<FsResult(const std::string& from, const std::string& to)> onRename;
     std::function<bool(const std::string& path)> failRemove;
-    unsigned slept = 0;
 
-    zpvx::NativeString absolute(const zpvx::NativeString& p) override { return real.absolute(p); }
-    zpvx::NativeString join(const zpvx::NativeString& b, const std::string& r) override { return real.join(b, r); }
-    zpvx::NativeString child(const zpvx::NativeString& b, const zpvx::NativeString& n) override { return real.child(b, n); }
-    std::string display(const zpvx::NativeString& p) override { return real.display(p); }
-    std::unique_ptr<zpvx::ByteSource> openRead(const zpvx::NativeString& p) override { return real.openRead(p); }
-    std::unique_ptr<zpvx::OutFile> createNew(const zpvx::NativeString& p, FsResult* r) override { return real.createNew(p, r); }
-    zpvx::FsKind kind(const zpvx::NativeString& p) override { return real.kind(p); }
-    FsResult makeDir(const zpvx::NativeString& p) override { return real.makeDir(p); }
-    FsResult rename(const zpvx::NativeString& from, const zpvx::NativeString& to) override {
+    FsResult Rename(const NativeString& from, const NativeString& to) override {
         if (onRename) {
             FsResult r = onRename(from, to);
             if (r != FsResult::kOk) return r;
         }
-        return real.rename(from, to);
+        return ProxyFs::Rename(from, to);
     }
-    FsResult removeFile(const zpvx::NativeString& p) override {
+    FsResult RemoveFile(const NativeString& p) override {
         if (failRemove && failRemove(p)) return FsResult::kLocked;
-        return real.removeFile(p);
+        return ProxyFs::RemoveFile(p);
     }
-    FsResult removeDir(const zpvx::NativeString& p) override { return real.removeDir(p); }
-    bool list(const zpvx::NativeString& d, std::vector<zpvx::NativeString>* n) override { return real.list(d, n); }
-    std::unique_ptr<zpvx::DirLock> lock(const zpvx::NativeString& p, FsResult* r) override { return real.lock(p, r); }
-    void sleepMs(unsigned ms) override { slept += ms; }
 };
 
-bool EndsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-class Install : public ::testing::Test {
+class Unpack : public ::testing::Test {
 protected:
     void SetUp() override {
         root = fs::path(::testing::TempDir()) /
-               ("zpvx_install_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+               ("zpvx_unpack_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(root);
         fs::create_directories(root);
         target = root / "client";
@@ -70,9 +53,9 @@ protected:
         for (const auto& [k, v] : t) {
             ZipItem item{v == "<dir>" ? k + "/" : k, v == "<dir>" ? "" : v, static_cast<std::uint16_t>(i % 2 ? 0 : 8)};
             if (corruptLast && ++i == t.size()) item.crc = Crc(item.data) ^ 0x100;
-            w.add(item);
+            w.Add(item);
         }
-        WriteFile(zip, w.finish());
+        WriteFile(zip, w.Finish());
     }
     zpvx::ExtractResult Extract(FaultyFs* f = nullptr, unsigned retryMs = 10000) {
         ExtractOptions o;
@@ -82,7 +65,7 @@ protected:
     }
 
     fs::path root, target, zip;
-    const Tree installed = {{"ZPVUpdate.exe", "old updater"}, {"zlib.dll", "old dll"}, {"bin/client.exe", "old client"},
+    const Tree existing = {{"ZPVUpdate.exe", "old updater"}, {"zlib.dll", "old dll"}, {"bin/client.exe", "old client"},
                             {"bin/user.cfg", "settings"},     {"bin", "<dir>"},       {"logs", "<dir>"}};
     const Tree package = {{"ZPVUpdate.exe", "new updater"}, {"zlib.dll", Noise(70000, 9)}, {"bin/client.exe", Text(90000, 1)},
                           {"bin/new/plugin.dll", "plugin"}, {"res/empty", ""},              {"res/skins", "<dir>"}};
@@ -98,18 +81,18 @@ Tree Merge(Tree a, const Tree& b) {
 
 }  // namespace
 
-TEST_F(Install, FreshAndReplacingInstallsGiveExactlyThePackage) {
+TEST_F(Unpack, FreshAndReplacingExtractionsGiveExactlyThePackage) {
     Package(package);
     auto r = Extract();
     ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
     EXPECT_EQ(Diff(Merge({}, package), Snapshot(target)), "");
 
-    // Over an installed client: package files replaced, the user's files kept, no work folder left.
+    // Over an existing client: package files replaced, the user's files kept, no work folder left.
     fs::remove_all(target);
-    MakeTree(target, installed);
+    MakeTree(target, existing);
     r = Extract();
     ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
-    EXPECT_EQ(Diff(Merge(installed, package), Snapshot(target)), "");
+    EXPECT_EQ(Diff(Merge(existing, package), Snapshot(target)), "");
     EXPECT_FALSE(fs::exists(target / zpvx::kWorkFolderName));
 
     // A missing target folder is created with its parents.
@@ -119,8 +102,8 @@ TEST_F(Install, FreshAndReplacingInstallsGiveExactlyThePackage) {
     EXPECT_EQ(Diff(Merge({}, package), Snapshot(target)), "");
 }
 
-TEST_F(Install, BadPackagesLeaveTheTargetAsItWas) {
-    MakeTree(target, installed);
+TEST_F(Unpack, BadPackagesLeaveTheTargetAsItWas) {
+    MakeTree(target, existing);
     const Tree before = Snapshot(target);
     Package(package, true);   // last entry's CRC is wrong: found after everything else was staged
     EXPECT_EQ(Extract().status, ZPV_EXTRACT_CRC_MISMATCH);
@@ -135,9 +118,9 @@ TEST_F(Install, BadPackagesLeaveTheTargetAsItWas) {
     EXPECT_EQ(Diff(before, Snapshot(target)), "");
 
     ZipWriter w;
-    w.add(ZipItem{"fine.txt", "fine"});
-    w.add(ZipItem{"../escaped.txt", "evil"});
-    WriteFile(zip, w.finish());
+    w.Add(ZipItem{"fine.txt", "fine"});
+    w.Add(ZipItem{"../escaped.txt", "evil"});
+    WriteFile(zip, w.Finish());
     EXPECT_EQ(Extract().status, ZPV_EXTRACT_UNSAFE_PATH);
     EXPECT_EQ(Diff(before, Snapshot(target)), "");
     EXPECT_FALSE(fs::exists(root / "escaped.txt"));
@@ -149,8 +132,8 @@ TEST_F(Install, BadPackagesLeaveTheTargetAsItWas) {
     EXPECT_FALSE(fs::exists(root / "new"));
 }
 
-TEST_F(Install, FolderWhereAFileGoesIsAConflict) {
-    Tree t = installed;
+TEST_F(Unpack, FolderWhereAFileGoesIsAConflict) {
+    Tree t = existing;
     t.erase("zlib.dll");
     t["zlib.dll/inner.txt"] = "a folder named like a file of the package";
     MakeTree(target, t);
@@ -160,7 +143,7 @@ TEST_F(Install, FolderWhereAFileGoesIsAConflict) {
     EXPECT_EQ(Diff(before, Snapshot(target)), "");
 
     fs::remove_all(target);
-    t = installed;
+    t = existing;
     t["res"] = "a file named like a folder of the package";
     MakeTree(target, t);
     const Tree before2 = Snapshot(target);
@@ -168,12 +151,12 @@ TEST_F(Install, FolderWhereAFileGoesIsAConflict) {
     EXPECT_EQ(Diff(before2, Snapshot(target)), "");
 }
 
-TEST_F(Install, AnyFailedMoveRollsEverythingBack) {
+TEST_F(Unpack, AnyFailedMoveRollsEverythingBack) {
     Package(package);
-    // Fail the n-th rename of the install, for every n, and check the rollback each time.
+    // Fail the n-th rename of the commit, for every n, and check the rollback each time.
     for (int failAt = 1;; ++failAt) {
         fs::remove_all(target);
-        MakeTree(target, installed);
+        MakeTree(target, existing);
         const Tree before = Snapshot(target);
         FaultyFs f;
         int count = 0;
@@ -190,12 +173,12 @@ TEST_F(Install, AnyFailedMoveRollsEverythingBack) {
     }
 }
 
-TEST_F(Install, LockedFilesAreRetriedForABoundedTime) {
-    MakeTree(target, installed);
+TEST_F(Unpack, LockedFilesAreRetriedForABoundedTime) {
+    MakeTree(target, existing);
     Package(package);
     const std::string locked = (target / "ZPVUpdate.exe").string();
 
-    // Held a little while: the install waits and succeeds.
+    // Held a little while: the extraction waits and succeeds.
     FaultyFs f;
     int attempts = 0;
     f.onRename = [&](const std::string& from, const std::string&) {
@@ -204,12 +187,12 @@ TEST_F(Install, LockedFilesAreRetriedForABoundedTime) {
     auto r = Extract(&f, 10000);
     ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
     EXPECT_EQ(attempts, 6);
-    EXPECT_GT(f.slept, 0u);
-    EXPECT_EQ(Diff(Merge(installed, package), Snapshot(target)), "");
+    EXPECT_GT(f.m_slept, 0u);
+    EXPECT_EQ(Diff(Merge(existing, package), Snapshot(target)), "");
 
     // Held for good: after the retry time everything is rolled back.
     fs::remove_all(target);
-    MakeTree(target, installed);
+    MakeTree(target, existing);
     const Tree before = Snapshot(target);
     FaultyFs g;
     const std::string lockedDll = (target / "zlib.dll").string();
@@ -218,16 +201,16 @@ TEST_F(Install, LockedFilesAreRetriedForABoundedTime) {
     };
     r = Extract(&g, 3000);
     EXPECT_EQ(r.status, ZPV_EXTRACT_FILE_LOCKED);
-    EXPECT_EQ(g.slept, 3000u);
+    EXPECT_EQ(g.m_slept, 3000u);
     EXPECT_EQ(Diff(before, Snapshot(target)), "");
 }
 
-TEST_F(Install, OldFilesInUseAreDeletedByALaterRun) {
-    MakeTree(target, installed);
+TEST_F(Unpack, OldFilesInUseAreDeletedByALaterRun) {
+    MakeTree(target, existing);
     Package(package);
     FaultyFs f;
-    // The old updater is still running: its moved-aside copy cannot be deleted yet.
-    f.failRemove = [&](const std::string& p) { return EndsWith(p, "/ZPVUpdate.exe"); };
+    // Old programs are still running: their moved-aside copies cannot be deleted yet.
+    f.failRemove = [&](const std::string& p) { return p.find("/old/") != std::string::npos; };
     auto r = Extract(&f);
     ASSERT_EQ(r.status, ZPV_EXTRACT_OK) << r.message;
     Tree now = Snapshot(target);
@@ -236,18 +219,18 @@ TEST_F(Install, OldFilesInUseAreDeletedByALaterRun) {
     ASSERT_TRUE(fs::exists(work));
     bool leftover = false;
     for (auto& e : fs::recursive_directory_iterator(work))
-        if (e.path().filename() == "ZPVUpdate.exe" && ReadFile(e.path()) == "old updater") leftover = true;
+        if (e.is_regular_file() && ReadFile(e.path()) == "old updater") leftover = true;
     EXPECT_TRUE(leftover);
 
     // The next run (whatever its outcome) deletes it and keeps the new file.
     fs::remove(zip);
     EXPECT_EQ(Extract().status, ZPV_EXTRACT_ARCHIVE_UNREADABLE);
     EXPECT_FALSE(fs::exists(work));
-    EXPECT_EQ(Diff(Merge(installed, package), Snapshot(target)), "");
+    EXPECT_EQ(Diff(Merge(existing, package), Snapshot(target)), "");
 }
 
-TEST_F(Install, AnInterruptedRollbackIsCompletedByTheNextRun) {
-    MakeTree(target, installed);
+TEST_F(Unpack, AnInterruptedRollbackIsCompletedByTheNextRun) {
+    MakeTree(target, existing);
     const Tree before = Snapshot(target);
     Package(package);
     FaultyFs f;
@@ -255,7 +238,7 @@ TEST_F(Install, AnInterruptedRollbackIsCompletedByTheNextRun) {
     const std::string client = (target / "bin/client.exe").string();
     bool rollingBack = false;
     f.onRename = [&](const std::string& from, const std::string& to) {
-        if (to == dll && from.find("/stage-") != std::string::npos) {   // the last file fails to move in ...
+        if (to == dll && from.find("/stage/") != std::string::npos) {   // the last file fails to move in ...
             rollingBack = true;
             return FsResult::kFailed;
         }
@@ -271,15 +254,60 @@ TEST_F(Install, AnInterruptedRollbackIsCompletedByTheNextRun) {
     EXPECT_EQ(Diff(before, Snapshot(target)), "");
 }
 
-TEST_F(Install, ASecondExtractionIntoTheSameFolderIsRefused) {
-    MakeTree(target, installed);
+TEST_F(Unpack, ASecondExtractionIntoTheSameFolderIsRefused) {
+    MakeTree(target, existing);
     Package(package);
     fs::create_directories(target / zpvx::kWorkFolderName);
     FsResult lr;
-    auto held = zpvx::RealFs().lock((target / zpvx::kWorkFolderName / "lock").string(), &lr);
+    auto held = zpvx::RealFs().Lock((target / zpvx::kWorkFolderName / "lock").string(), &lr);
     ASSERT_TRUE(held);
     EXPECT_EQ(Extract().status, ZPV_EXTRACT_BUSY);
     held.reset();
     EXPECT_EQ(Extract().status, ZPV_EXTRACT_OK);
     EXPECT_FALSE(fs::exists(target / zpvx::kWorkFolderName));
+}
+
+TEST_F(Unpack, AFullDiskOrAReadOnlyTargetHasItsOwnStatusAndChangesNothing) {
+    MakeTree(target, existing);
+    const Tree before = Snapshot(target);
+    Package(package);
+    struct Fault {
+        const char* where;
+        FsResult result;
+        int status;
+    };
+    // Staged data, the journal, a folder made in the target during the commit, the work folder.
+    for (const Fault& f : {Fault{"data", FsResult::kNoSpace, ZPV_EXTRACT_DISK_FULL},
+                           Fault{"journal", FsResult::kNoSpace, ZPV_EXTRACT_DISK_FULL},
+                           Fault{"commit", FsResult::kNoSpace, ZPV_EXTRACT_DISK_FULL},
+                           Fault{"work", FsResult::kReadOnly, ZPV_EXTRACT_READ_ONLY},
+                           Fault{"commit", FsResult::kReadOnly, ZPV_EXTRACT_READ_ONLY}}) {
+        class Failing : public FaultyFs {
+        public:
+            Failing(const Fault& f) : m_fault(f) {}
+            FsResult WriteData(zpvx::OutFile& file, const void* d, std::size_t n) override {
+                if (std::string(m_fault.where) == "data" && (m_written += n) > 100000) return m_fault.result;
+                return file.Write(d, n);
+            }
+            std::unique_ptr<zpvx::OutFile> CreateNew(const NativeString& p, FsResult* r) override {
+                if (std::string(m_fault.where) == "journal" && p.size() > 8 && p.compare(p.size() - 8, 8, "/journal") == 0)
+                    return *r = m_fault.result, nullptr;
+                return FaultyFs::CreateNew(p, r);
+            }
+            FsResult MakeDir(const NativeString& p) override {
+                const bool work = p.size() > 13 && p.compare(p.size() - 13, 13, "/.zpv-extract") == 0;
+                const bool inTarget = p.find("/.zpv-extract") == std::string::npos;
+                if ((std::string(m_fault.where) == "work" && work) || (std::string(m_fault.where) == "commit" && inTarget))
+                    return m_fault.result;
+                return FaultyFs::MakeDir(p);
+            }
+        private:
+            Fault m_fault;
+            std::size_t m_written = 0;
+        } faulty(f);
+        auto r = Extract(&faulty);
+        EXPECT_EQ(r.status, f.status) << f.where << ": " << r.message;
+        EXPECT_EQ(Diff(before, Snapshot(target)), "") << f.where;
+        EXPECT_FALSE(fs::exists(target / zpvx::kWorkFolderName)) << f.where;
+    }
 }
