@@ -8,6 +8,7 @@
 #include "SkinUI/skin_values.h"
 #include "app/core/ascii.h"
 #include "log/rklog.h"
+#include "app/core/utf8.h"
 
 namespace SkinUI {
 namespace {
@@ -145,7 +146,7 @@ CControlUI* CSkinBuilder::Build(unsigned id, const std::wstring& type, IDialogBu
     std::string bytes;
     if (!ReadModuleResource(id, type, bytes)) {
         m_error = L"Skin resource not found";
-        LOG_STREAM(rklog::kError) << "skin resource " << id << " of type " << EncodeUtf8(type) << " not found";
+        LOG_STREAM(rklog::kError) << "skin resource " << id << " of type " << WideToUtf8(type) << " not found";
         return nullptr;
     }
     return BuildMarkup(DecodeSkinText(bytes.data(), bytes.size()), callback, manager, parent);
@@ -162,7 +163,7 @@ CControlUI* CSkinBuilder::Build(const std::wstring& skin, IDialogBuilderCallback
     std::string bytes;
     if (!ReadSkinFile(path, kMaxSkinFileSize, bytes)) {
         m_error = L"Skin file not readable";
-        LOG_STREAM(rklog::kError) << "skin file " << EncodeUtf8(path) << " not readable";
+        LOG_STREAM(rklog::kError) << "skin file " << WideToUtf8(path) << " not readable";
         return nullptr;
     }
     return BuildMarkup(DecodeSkinText(bytes.data(), bytes.size()), callback, manager, parent);
@@ -175,7 +176,7 @@ CControlUI* CSkinBuilder::BuildMarkup(const std::wstring& markup, IDialogBuilder
     MarkupElement root;
     if (!parser.Parse(markup, root)) {
         m_error = parser.ErrorText();
-        LOG_STREAM(rklog::kError) << "skin markup: " << EncodeUtf8(parser.ErrorText()) << " at offset "
+        LOG_STREAM(rklog::kError) << "skin markup: " << WideToUtf8(parser.ErrorText()) << " at offset "
                                   << parser.ErrorOffset();
         return nullptr;
     }

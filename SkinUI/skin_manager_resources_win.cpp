@@ -13,6 +13,7 @@
 #include "SkinUI/skin_values.h"
 #include "app/core/ascii.h"
 #include "log/rklog.h"
+#include "app/core/utf8.h"
 
 namespace SkinUI {
 namespace {
@@ -158,7 +159,7 @@ const SkinImage* CSkinManagerUI::LoadSkinImage(const ImageDescriptor& d) {
         }
     }
     if (!image)
-        LOG_STREAM(rklog::kWarn) << "skin image " << EncodeUtf8(d.name) << " not loaded: " << error;
+        LOG_STREAM(rklog::kWarn) << "skin image " << WideToUtf8(d.name) << " not loaded: " << error;
     const SkinImage* result = image.get();
     m_images[key] = std::move(image);   // failures are remembered too
     return result;

@@ -86,34 +86,8 @@ bool ParseBoolean(const std::wstring& text) { return text == L"true"; }
 
 std::wstring DecodeSkinText(const char* data, std::size_t size) {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
-    std::size_t i = 0;
-    if (size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) i = 3;
-    std::wstring out;
-    out.reserve(size);
-    while (i < size) {
-        const Utf8Sequence seq = DecodeUtf8Sequence(s, size, i);
-        AppendUtf16(&out, seq.valid ? seq.codePoint : 0xFFFD);
-        i += seq.length;
-    }
-    return out;
-}
-
-std::string EncodeUtf8(const std::wstring& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t cp = static_cast<char32_t>(text[i]);
-        if (sizeof(wchar_t) == 2) cp &= 0xFFFF;
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size()) {
-            const char32_t lo = static_cast<char32_t>(text[i + 1]) & 0xFFFF;
-            if (lo >= 0xDC00 && lo <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-                ++i;
-            }
-        }
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-        AppendUtf8(&out, cp);
-    }
-    return out;
+    const std::size_t bom = size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF ? 3 : 0;
+    return Utf8ToWide(data + bom, size - bom);
 }
 
 std::wstring ExpandLanguageRefs(const std::wstring& text,

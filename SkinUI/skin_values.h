@@ -47,8 +47,6 @@ bool ParseBoolean(const std::wstring& text);
 // UTF-8 bytes of a skin to wide text; a leading byte-order mark is dropped, invalid sequences
 // become U+FFFD.
 std::wstring DecodeSkinText(const char* data, std::size_t size);
-// Wide text to UTF-8 for log lines; unpaired surrogates become U+FFFD.
-std::string EncodeUtf8(const std::wstring& text);
 
 // Replaces each "%{n}" (n decimal digits) for which lookup(n, out) yields a text; other
 // occurrences stay as they are.

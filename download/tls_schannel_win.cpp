@@ -27,6 +27,8 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
 
+#include "app/core/textconv.h"
+
 using boost::system::error_code;
 
 namespace {
@@ -73,14 +75,6 @@ TlsError HandshakeReason(SECURITY_STATUS status) {
     case SEC_E_WRONG_PRINCIPAL: return TlsError::kWrongName;
     default: return TlsError::kHandshakeFailed;
     }
-}
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
 }
 
 // True when hostName is an address literal listed among the certificate's IP entries.
@@ -177,7 +171,7 @@ error_code VerifyCertificate(PCCERT_CONTEXT cert, const std::string& hostName) {
         CertFreeCertificateChain(chain);
         return MakeTlsError(TlsError::kExpired);
     }
-    const std::wstring host = Widen(hostName);
+    const std::wstring host = ToWide(hostName);
     DWORD error = PolicyError(chain, host, 0);
     // Not every system version matches an address against the certificate's IP entries: do
     // it here, and then require that everything else passes.
@@ -263,7 +257,7 @@ bool SchannelTransport::AcquireCredentials() {
 void SchannelTransport::Handshake(const std::string& hostName, error_code& ec) {
     ec.clear();
     m_hostName = hostName;
-    m_target = Widen(hostName);
+    m_target = ToWide(hostName);
     if (!AcquireCredentials()) {
         ec = MakeTlsError(TlsError::kHandshakeFailed);
         return;

@@ -7,26 +7,14 @@
 #include <new>
 #include <string>
 
+#include "app/core/textconv.h"
+#include "app/core/utf8.h"
 #include "extract/unpack.h"
 #include "log/rklog.h"
 
 namespace {
 
 constexpr uint32_t kMaxLockRetryMs = 10 * 60 * 1000;
-
-// Log text is in the ANSI code page.
-std::string Utf8ToAnsi(const std::string& s) {
-    if (s.empty()) return s;
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    if (n <= 0) return s;
-    std::wstring w(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-    int m = WideCharToMultiByte(CP_ACP, 0, w.data(), n, nullptr, 0, nullptr, nullptr);
-    if (m <= 0) return s;
-    std::string out(m, '\0');
-    WideCharToMultiByte(CP_ACP, 0, w.data(), n, &out[0], m, nullptr, nullptr);
-    return out;
-}
 
 }  // namespace
 
@@ -41,7 +29,7 @@ extern "C" int __cdecl ExtractZipToDir(const wchar_t* zipPath, const wchar_t* fo
             LOG_STREAM_FN(rklog::kInfo, "ExtractZipToDir") << "extracted";
         } else {
             LOG_STREAM_FN(rklog::kError, "ExtractZipToDir")
-                << "extraction failed (" << r.status << "): " << Utf8ToAnsi(r.message);
+                << "extraction failed (" << r.status << "): " << ToNarrow(Utf8ToWide(r.message));
         }
         return r.status;
     } catch (const std::bad_alloc&) {

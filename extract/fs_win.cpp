@@ -2,24 +2,10 @@
 
 #include <windows.h>
 
+#include "app/core/utf8.h"
+
 namespace zpvx {
 namespace {
-
-std::wstring Widen(const std::string& s) {
-    if (s.empty()) return std::wstring();
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(n > 0 ? n : 0, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-    return w;
-}
-
-std::string Narrow(const std::wstring& w) {
-    if (w.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? n : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
-    return s;
-}
 
 FsResult FromError(DWORD e) {
     switch (e) {
@@ -122,7 +108,7 @@ public:
     }
     NativeString Join(const NativeString& base, const std::string& rel) override {
         if (rel.empty()) return base;
-        std::wstring r = Widen(rel);
+        std::wstring r = Utf8ToWide(rel);
         for (wchar_t& c : r)
             if (c == L'/') c = L'\\';
         return Child(base, r);
@@ -131,12 +117,12 @@ public:
         return !base.empty() && base.back() == L'\\' ? base + name : base + L"\\" + name;
     }
     std::string Display(const NativeString& path) override {
-        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return "\\\\" + Narrow(path.substr(8));
-        if (path.compare(0, 4, L"\\\\?\\") == 0) return Narrow(path.substr(4));
-        return Narrow(path);
+        if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return "\\\\" + WideToUtf8(path.substr(8));
+        if (path.compare(0, 4, L"\\\\?\\") == 0) return WideToUtf8(path.substr(4));
+        return WideToUtf8(path);
     }
 
-    NativeString Native(const std::string& utf8Name) override { return Widen(utf8Name); }
+    NativeString Native(const std::string& utf8Name) override { return Utf8ToWide(utf8Name); }
     bool SameName(const NativeString& a, const NativeString& b) override {
         // The ordinal upper-case comparison is the one the file system applies to names.
         return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==

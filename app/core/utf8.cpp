@@ -69,3 +69,34 @@ void AppendUtf16(std::wstring* out, char32_t cp) {
         out->push_back(static_cast<wchar_t>(cp));
     }
 }
+
+std::wstring Utf8ToWide(const char* data, std::size_t size) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    std::wstring out;
+    out.reserve(size);
+    for (std::size_t i = 0; i < size;) {
+        const Utf8Sequence seq = DecodeUtf8Sequence(p, size, i);
+        AppendUtf16(&out, seq.valid ? seq.codePoint : 0xFFFD);
+        i += seq.length;
+    }
+    return out;
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = static_cast<char32_t>(text[i]);
+        if (sizeof(wchar_t) == 2) cp &= 0xFFFF;
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size()) {
+            const char32_t low = static_cast<char32_t>(text[i + 1]) & 0xFFFF;
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+        AppendUtf8(&out, cp);
+    }
+    return out;
+}

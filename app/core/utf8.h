@@ -20,6 +20,11 @@ Utf8Sequence DecodeUtf8Sequence(const unsigned char* data, std::size_t size, std
 // Whole text, refusing: false at the first invalid sequence.
 bool DecodeUtf8(const std::string& in, std::u32string* out);
 
+// Whole texts, replacing: invalid UTF-8 sequences and unpaired surrogates become U+FFFD.
+std::wstring Utf8ToWide(const char* data, std::size_t size);
+inline std::wstring Utf8ToWide(const std::string& text) { return Utf8ToWide(text.data(), text.size()); }
+std::string WideToUtf8(const std::wstring& text);
+
 // Encoders for a valid code point (no surrogates, at most U+10FFFF).
 void AppendUtf8(std::string* out, char32_t cp);
 // As a surrogate pair where wchar_t holds 16 bits.

@@ -11,6 +11,7 @@
 #include "SkinUI/skin_pixels.h"
 #include "SkinUI/skin_values.h"
 #include "app/core/ascii.h"
+#include "app/core/utf8.h"
 
 using namespace SkinUI;
 
@@ -56,7 +57,7 @@ TEST(SkinValues, Utf8AndNames) {
     EXPECT_EQ(DecodeSkinText(bad.data(), bad.size()), std::wstring(L"a\uFFFDb\uFFFD"));
     std::string overlong = "\xC0\xAF";
     EXPECT_EQ(DecodeSkinText(overlong.data(), overlong.size()), std::wstring(L"\uFFFD"));
-    EXPECT_EQ(EncodeUtf8(L"\u5173x"), "\xE5\x85\xB3x");
+    EXPECT_EQ(WideToUtf8(L"\u5173x"), "\xE5\x85\xB3x");
 
     EXPECT_TRUE(EqualsIgnoreAsciiCase(L"HorizontalLayout", L"horizontallayout"));
     EXPECT_FALSE(EqualsIgnoreAsciiCase(L"Label", L"Labels"));
@@ -117,7 +118,7 @@ TEST(SkinMarkup, ReportsEachErrorText) {
         MarkupElement root;
         EXPECT_FALSE(parser.Parse(c.text, root)) << std::wstring(c.text).size();
         EXPECT_EQ(parser.ErrorText(), std::wstring(c.error))
-            << "input: " << EncodeUtf8(c.text) << " got: " << EncodeUtf8(parser.ErrorText());
+            << "input: " << WideToUtf8(c.text) << " got: " << WideToUtf8(parser.ErrorText());
         EXPECT_TRUE(root.name.empty());
     }
 }
