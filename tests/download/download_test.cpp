@@ -20,19 +20,10 @@ using dltest::WriteFile;
 namespace {
 using Clock = std::chrono::steady_clock;
 
-class Attempt : public dltest::DownloadFixture {
+class Attempt : public dltest::AttemptFixture {
 protected:
-    // One attempt on a fresh CHttpDownload; keeps host, path and info for inspection.
     int Run(const TestServer& server, const std::string& md5, const std::string& path = "/pkg/u.zip") {
-        m_scheme = UrlScheme::kHttp;
-        m_host = server.Host();
-        m_path = path;
-        m_info = DownloadInfo();
-        m_info.md5 = md5;
-        const auto t0 = Clock::now();
-        const int r = m_transfer.Download(m_scheme, m_host, m_path, &m_info, Folder());
-        m_elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-        return r;
+        return RunAttempt(UrlScheme::kHttp, server.Host(), path, md5);
     }
     // Like Run, but asks the attempt to stop after limitMs, so that a fault that would keep it
     // open for long fails the test instead of hanging it.
@@ -72,12 +63,6 @@ protected:
     bool NoPartFiles() const {
         return !Exists("update.td0") && !Exists("update.td1") && !Exists("update.td2") && !Exists("update.td3");
     }
-
-    CHttpDownload m_transfer;
-    UrlScheme m_scheme = UrlScheme::kHttp;
-    std::string m_host, m_path;
-    DownloadInfo m_info;
-    long long m_elapsedMs = 0;
 };
 
 std::shared_ptr<const std::string> Package(std::size_t size) {

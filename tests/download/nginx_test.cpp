@@ -18,37 +18,21 @@
 
 using dltest::MakePackage;
 using dltest::ReadFile;
-using dltest::WriteFile;
 
 namespace {
 namespace asio = boost::asio;
 
-class Nginx : public dltest::DownloadFixture {
+class Nginx : public dltest::NginxFixture {
 protected:
     void SetUp() override {
-        DownloadFixture::SetUp();
+        NginxFixture::SetUp();
         const char* port = std::getenv("ZPV_HTTP_PORT");
-        const char* www = std::getenv("ZPV_WWW");
-        ASSERT_TRUE(port && www && *port && *www)
-            << "ZPV_HTTP_PORT and ZPV_WWW are not set: start nginx first with `. tools/services.sh start`";
+        ASSERT_TRUE(port && *port) << "ZPV_HTTP_PORT is not set: start nginx first with `. tools/services.sh start`";
         m_port = port;
-        m_www = www;
-        m_name = "zpv-dl-test-" + std::to_string(Pid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".zip";
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove(std::filesystem::path(m_www) / m_name, ec);
-        DownloadFixture::TearDown();
-    }
-    // Publishes a package on nginx; returns its digest.
-    std::string Publish(const std::string& body) {
-        WriteFile(std::filesystem::path(m_www) / m_name, body);
-        return MD5Hex(body.data(), body.size());
     }
     std::string NginxHost() const { return "127.0.0.1:" + m_port; }
 
-    std::string m_port, m_www, m_name;
+    std::string m_port;
 };
 
 // Relays each connection to nginx unchanged; after `limit` response bytes it keeps the

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -58,11 +60,10 @@ inline int PlainDownload(CHttpDownload& transfer, std::string& host, std::string
     return transfer.Download(scheme, host, path, info, folder);
 }
 
-// Diagnostic lines of the HTTP code, captured instead of going to standard output.
-class Diagnostics {
+// Text handed to a sink of the code under test, kept for the test to read (one store per Tag).
+template <class Tag>
+class CapturedText {
 public:
-    Diagnostics() { SetHttpDiagnosticSink(&Diagnostics::Sink); Clear(); }
-    ~Diagnostics() { SetHttpDiagnosticSink(nullptr); }
     static std::string Text() {
         std::lock_guard<std::mutex> lock(Mutex());
         return Store();
@@ -73,29 +74,35 @@ public:
     }
     static bool Has(const std::string& part) { return Text().find(part) != std::string::npos; }
 
-private:
-    static void Sink(const std::string& text) {
+protected:
+    static void Append(const std::string& text) {
         std::lock_guard<std::mutex> lock(Mutex());
         Store() += text;
     }
+
+private:
     static std::mutex& Mutex() { static std::mutex m; return m; }
     static std::string& Store() { static std::string s; return s; }
 };
 
-// Lines delivered to the debugger output by the process logger, captured.
-class LogCapture {
+// Diagnostic lines of the HTTP code, captured instead of going to standard output.
+class Diagnostics : public CapturedText<Diagnostics> {
 public:
-    LogCapture() { Clear(); rklog::SetDebugOutput(&LogCapture::Sink); }
+    Diagnostics() {
+        SetHttpDiagnosticSink([](const std::string& text) { Append(text); });
+        Clear();
+    }
+    ~Diagnostics() { SetHttpDiagnosticSink(nullptr); }
+};
+
+// Lines delivered to the debugger output by the process logger, captured.
+class LogCapture : public CapturedText<LogCapture> {
+public:
+    LogCapture() {
+        Clear();
+        rklog::SetDebugOutput([](const char* text) { Append(text); });
+    }
     ~LogCapture() { rklog::SetDebugOutput(nullptr); }
-    static std::string Text() {
-        std::lock_guard<std::mutex> lock(Mutex());
-        return Store();
-    }
-    static void Clear() {
-        std::lock_guard<std::mutex> lock(Mutex());
-        Store().clear();
-    }
-    static bool Has(const std::string& part) { return Text().find(part) != std::string::npos; }
     // True when a line of that level letter ('W', 'E', ...) contains part.
     static bool HasLine(char level, const std::string& part) {
         const std::string text = Text();
@@ -109,14 +116,6 @@ public:
         }
         return false;
     }
-
-private:
-    static void Sink(const char* text) {
-        std::lock_guard<std::mutex> lock(Mutex());
-        Store() += text;
-    }
-    static std::mutex& Mutex() { static std::mutex m; return m; }
-    static std::string& Store() { static std::string s; return s; }
 };
 
 // A path as the wide text the tasks take.
@@ -169,6 +168,56 @@ protected:
     DownloadTimings m_saved;
     Diagnostics m_diagnostics;
     LogCapture m_log;
+};
+
+// One download attempt at a time; scheme, host, path and info stay as the attempt left them
+// (a redirect changes them), for the test to inspect.
+class AttemptFixture : public DownloadFixture {
+protected:
+    int RunAttempt(UrlScheme scheme, const std::string& host, const std::string& path, const std::string& md5) {
+        m_scheme = scheme;
+        m_host = host;
+        m_path = path;
+        m_info = DownloadInfo();
+        m_info.md5 = md5;
+        const auto t0 = std::chrono::steady_clock::now();
+        const int r = m_transfer.Download(m_scheme, m_host, m_path, &m_info, Folder());
+        m_elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+        return r;
+    }
+
+    CHttpDownload m_transfer;
+    UrlScheme m_scheme = UrlScheme::kHttp;
+    std::string m_host, m_path;
+    DownloadInfo m_info;
+    long long m_elapsedMs = 0;
+};
+
+// Packages published in the folder nginx serves (ZPV_WWW, set by tools/services.sh), under a
+// name of the running test, removed after it.
+class NginxFixture : public AttemptFixture {
+protected:
+    void SetUp() override {
+        AttemptFixture::SetUp();
+        const char* www = std::getenv("ZPV_WWW");
+        ASSERT_TRUE(www && *www) << "ZPV_WWW is not set: start nginx first with `. tools/services.sh start`";
+        m_www = www;
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_name = "zpv-dl-" + std::string(info->test_suite_name()) + "-" + std::to_string(Pid()) + "-" + info->name() +
+                 ".zip";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove(std::filesystem::path(m_www) / m_name, ec);
+        AttemptFixture::TearDown();
+    }
+    // Publishes a package; returns its digest.
+    std::string Publish(const std::string& body) {
+        WriteFile(std::filesystem::path(m_www) / m_name, body);
+        return MD5Hex(body.data(), body.size());
+    }
+
+    std::string m_www, m_name;
 };
 
 #ifndef _WIN32

@@ -27,7 +27,6 @@ using dltest::Diagnostics;
 using dltest::LogCapture;
 using dltest::MakePackage;
 using dltest::ReadFile;
-using dltest::WriteFile;
 
 namespace {
 namespace asio = boost::asio;
@@ -87,51 +86,27 @@ TestServer::Handler TlsRelay(const std::string& port, RelayPlan plan) {
     };
 }
 
-class TlsDownload : public dltest::DownloadFixture {
+class TlsDownload : public dltest::NginxFixture {
 protected:
     void SetUp() override {
-        DownloadFixture::SetUp();
-        m_www = Env("ZPV_WWW");
+        NginxFixture::SetUp();
         m_tlsPort = Env("ZPV_HTTPS_PORT");
-        ASSERT_FALSE(m_www.empty() || m_tlsPort.empty() || Env("ZPV_CERTS").empty())
-            << "start nginx first with `. tools/services.sh start`";
+        ASSERT_FALSE(m_tlsPort.empty() || Env("ZPV_CERTS").empty()) << "start nginx first with `. tools/services.sh start`";
 #ifndef _WIN32
         SetTlsCaFile(Env("ZPV_CERTS") + "/ca.pem");
 #endif
-        m_name = "zpv-tls-dl-" + std::to_string(Pid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".zip";
     }
     void TearDown() override {
 #ifndef _WIN32
         SetTlsCaFile("");
 #endif
-        std::error_code ec;
-        std::filesystem::remove(std::filesystem::path(m_www) / m_name, ec);
-        DownloadFixture::TearDown();
+        NginxFixture::TearDown();
     }
-    std::string Publish(const std::string& body) {
-        WriteFile(std::filesystem::path(m_www) / m_name, body);
-        return MD5Hex(body.data(), body.size());
-    }
-    // One attempt; keeps scheme, host and path as the attempt left them.
     int Run(UrlScheme scheme, const std::string& host, const std::string& path, const std::string& md5) {
-        m_scheme = scheme;
-        m_host = host;
-        m_path = path;
-        m_info = DownloadInfo();
-        m_info.md5 = md5;
-        const auto t0 = Clock::now();
-        const int r = m_transfer.Download(m_scheme, m_host, m_path, &m_info, Folder());
-        m_elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-        return r;
+        return RunAttempt(scheme, host, path, md5);
     }
 
-    std::string m_www, m_tlsPort, m_name;
-    CHttpDownload m_transfer;
-    UrlScheme m_scheme = UrlScheme::kHttps;
-    std::string m_host, m_path;
-    DownloadInfo m_info;
-    long long m_elapsedMs = 0;
+    std::string m_tlsPort;
 };
 
 // The task of the updater, without the installation.
