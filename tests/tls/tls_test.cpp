@@ -16,10 +16,10 @@
 
 #include <boost/asio.hpp>
 
-#include "download/connection_stream.h"
 #include "download/http_connection.h"
 #include "download/http_header.h"
 #include "download/transport.h"
+#include "connection_stream.h"
 
 namespace {
 namespace asio = boost::asio;

@@ -1,5 +1,5 @@
-// Bridge from a connected HttpConnection to the RawStream a transport runs on. The
-// connection's Write and ReadSome are already bounded by its time limit and stop flags.
+// Test bridge from a connected HttpConnection to the RawStream a transport runs on, so the
+// transports can be tried on their own; Write and ReadSome are already bounded by the connection.
 #pragma once
 
 #include <string>
