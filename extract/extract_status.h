@@ -34,6 +34,10 @@ enum ZpvExtractStatus {
     ZPV_EXTRACT_READ_ONLY = 24,          /* the target cannot be written (write-protected, no rights); rolled back */
     ZPV_EXTRACT_NAME_ALIAS = 25,         /* an entry reaches an existing file or folder under another name
                                             (a short-name alias); nothing changed */
+    ZPV_EXTRACT_FOREIGN_WORK = 26,       /* the work folder, or the target along an interrupted extraction's
+                                            paths, holds what no extraction leaves (a link, a special
+                                            file, an unknown name, an oversized journal); left as it is,
+                                            nothing changed */
     ZPV_EXTRACT_INTERNAL_ERROR = 99      /* unexpected failure (out of memory) */
 };
 

@@ -1,5 +1,11 @@
 // The file-system operations the staged extraction needs, behind an interface so that tests
 // can inject failures (locked files, failing renames) into the real file system.
+//
+// Confinement: once Confine() has resolved the target folder, every operation on a path below
+// it reaches that path through folders opened one by one without following links, each checked
+// when it is used (not by a name looked at earlier). A link, junction or mount point met on the
+// way (or a special file where a file is opened) fails the operation with kLink, so nothing
+// planted inside the target can redirect a create, move, delete or read to another place.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +24,11 @@ using NativeString = std::string;
 #endif
 
 // kLocked: in use by another program (worth retrying); kNoSpace: the volume is full; kReadOnly:
-// the volume or folder cannot be written (write-protected or no rights).
-enum class FsResult { kOk, kNotFound, kExists, kLocked, kFailed, kNoSpace, kReadOnly };
+// the volume or folder cannot be written (write-protected or no rights); kLink: a link or a
+// special file stands on the path where a folder or a regular file of ours belongs.
+enum class FsResult { kOk, kNotFound, kExists, kLocked, kFailed, kNoSpace, kReadOnly, kLink };
+// kOther: a link (junction, symbolic link, mount point), a special file, or a name reached only
+// through a link. Other reparse points (deduplicated or cloud files) are the files they are.
 enum class FsKind { kNone, kFile, kDir, kOther };
 
 class OutFile {
@@ -42,6 +51,10 @@ public:
 class Fs {
 public:
     virtual ~Fs() = default;
+    // Opens the folder (following links: the caller chose it), resolves its real path into
+    // *resolved and confines every later operation on paths below *resolved (see above). The
+    // folder stays open, so it cannot be renamed or replaced while it is used.
+    virtual FsResult Confine(const NativeString& folder, NativeString* resolved) = 0;
     // Absolute form of a caller's path, without a trailing separator (except a root).
     virtual NativeString Absolute(const NativeString& path) = 0;
     // base joined with a '/'-separated UTF-8 relative path.
@@ -53,7 +66,8 @@ public:
     // Two names of one folder that the file system takes for the same (case differences only).
     virtual bool SameName(const NativeString& a, const NativeString& b) = 0;
 
-    virtual std::unique_ptr<ByteSource> OpenRead(const NativeString& path) = 0;
+    // Regular files only, opened without blocking (a planted FIFO or device is refused).
+    virtual std::unique_ptr<ByteSource> OpenRead(const NativeString& path, FsResult* result = nullptr) = 0;
     // Creates a new file; kExists when the name is taken.
     virtual std::unique_ptr<OutFile> CreateNew(const NativeString& path, FsResult* result) = 0;
     virtual FsKind Kind(const NativeString& path) = 0;
@@ -71,9 +85,13 @@ public:
     // Exclusive lock held through a lock file; kLocked when another holder has it.
     virtual std::unique_ptr<DirLock> Lock(const NativeString& path, FsResult* result) = 0;
     virtual void Hide(const NativeString& /*path*/) {}
+    // Gives a file moved into place the permissions its folder hands to a new file (a rename
+    // keeps those of the staging folder). Best effort: a volume without permissions has none.
+    virtual void InheritPermissions(const NativeString& /*path*/) {}
     virtual void SleepMs(unsigned ms) = 0;
 };
 
-Fs& RealFs();
+// A new instance: confinement is state of one extraction.
+std::unique_ptr<Fs> NewRealFs();
 
 }  // namespace zpvx

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <climits>
 #include <ctime>
@@ -94,18 +95,64 @@ private:
 
 class PosixLock : public DirLock {
 public:
-    PosixLock(int fd, std::string path) : m_fd(fd), m_path(std::move(path)) {}
+    PosixLock(int fd, int dirFd, std::string name) : m_fd(fd), m_dirFd(dirFd), m_name(std::move(name)) {}
     ~PosixLock() override {
-        ::unlink(m_path.c_str());
+        ::unlinkat(m_dirFd, m_name.c_str(), 0);
         ::close(m_fd);
+        if (m_dirFd != AT_FDCWD) ::close(m_dirFd);
     }
 private:
-    int m_fd;
-    std::string m_path;
+    int m_fd, m_dirFd;
+    std::string m_name;
 };
+
+FsResult FromOpenErrno(int e) { return e == ELOOP ? FsResult::kLink : FromErrno(e); }
+
+// An opened regular file, or -1 (a FIFO, device or link is refused without blocking on it).
+// Outside the confined folder (dirFd AT_FDCWD: the caller's own package path) links are followed.
+int OpenRegular(int dirFd, const std::string& name, int flags, FsResult* result) {
+    const int follow = dirFd == AT_FDCWD ? 0 : O_NOFOLLOW;
+    int fd = ::openat(dirFd, name.c_str(), flags | O_NONBLOCK | follow | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *result = FromOpenErrno(errno);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *result = FsResult::kLink;
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *result = FsResult::kOk;
+    return fd;
+}
 
 class PosixFs : public Fs {
 public:
+    ~PosixFs() override {
+        Forget(0);
+        if (m_root >= 0) ::close(m_root);
+    }
+    FsResult Confine(const NativeString& folder, NativeString* resolved) override {
+        int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return FromErrno(errno);
+        char* real = ::realpath(folder.c_str(), nullptr);
+        struct stat a, b;
+        const bool same = real && ::fstat(fd, &a) == 0 && ::stat(real, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+        if (!same) {
+            std::free(real);
+            ::close(fd);
+            return FsResult::kFailed;
+        }
+        Forget(0);
+        if (m_root >= 0) ::close(m_root);
+        m_root = fd;
+        m_rootPath = real;
+        std::free(real);
+        *resolved = m_rootPath;
+        return FsResult::kOk;
+    }
     NativeString Absolute(const NativeString& path) override {
         std::string p = path;
         if (p.empty() || p[0] != '/') {
@@ -125,18 +172,26 @@ public:
     // Names here are case-sensitive: only the very same name is the same file.
     bool SameName(const NativeString& a, const NativeString& b) override { return a == b; }
 
-    std::unique_ptr<ByteSource> OpenRead(const NativeString& path) override {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return nullptr;
+    std::unique_ptr<ByteSource> OpenRead(const NativeString& path, FsResult* result) override {
+        FsResult ignored;
+        FsResult& r = result ? *result : ignored;
+        Parent p = At(path);
+        if (p.fd == -1) return r = p.result, nullptr;
+        int fd = OpenRegular(p.fd, p.leaf, O_RDONLY, &r);
         struct stat st;
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            if (fd >= 0) {
+                ::close(fd);
+                r = FsResult::kFailed;
+            }
             return nullptr;
         }
         return std::make_unique<PosixSource>(fd, static_cast<std::uint64_t>(st.st_size));
     }
     std::unique_ptr<OutFile> CreateNew(const NativeString& path, FsResult* result) override {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        Parent p = At(path);
+        if (p.fd == -1) return *result = p.result, nullptr;
+        int fd = ::openat(p.fd, p.leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
             *result = FromErrno(errno);
             return nullptr;
@@ -146,32 +201,49 @@ public:
     }
     FsKind Kind(const NativeString& path) override {
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return FsKind::kNone;
+        if (path == m_rootPath && m_root >= 0) return FsKind::kDir;
+        Parent p = At(path);
+        if (p.fd == -1) return p.result == FsResult::kNotFound ? FsKind::kNone : FsKind::kOther;
+        if (::fstatat(p.fd, p.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT || errno == ENOTDIR ? FsKind::kNone : FsKind::kOther;
         if (S_ISREG(st.st_mode)) return FsKind::kFile;
         if (S_ISDIR(st.st_mode)) return FsKind::kDir;
         return FsKind::kOther;
     }
     FsResult MakeDir(const NativeString& path) override {
-        return ::mkdir(path.c_str(), 0755) == 0 ? FsResult::kOk : FromErrno(errno);
+        Parent p = At(path);
+        if (p.fd == -1) return p.result;
+        return ::mkdirat(p.fd, p.leaf.c_str(), 0755) == 0 ? FsResult::kOk : FromErrno(errno);
     }
     FsResult Rename(const NativeString& from, const NativeString& to) override {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return FsResult::kOk;
-        if (errno != EINVAL && errno != ENOSYS) return FromErrno(errno);
-        // File systems without the no-replace flag: check first (the lock keeps us alone).
-        struct stat st;
-        if (::lstat(to.c_str(), &st) == 0) return FsResult::kExists;
-        return ::rename(from.c_str(), to.c_str()) == 0 ? FsResult::kOk : FromErrno(errno);
+        Parent a = At(from);
+        if (a.fd == -1) return a.result;
+        const int fromFd = a.fd == AT_FDCWD ? AT_FDCWD : ::fcntl(a.fd, F_DUPFD_CLOEXEC, 0);
+        if (fromFd == -1) return FsResult::kFailed;
+        Parent b = At(to);
+        FsResult r = b.fd == -1 ? b.result : RenameAt(fromFd, a.leaf, b.fd, b.leaf);
+        if (fromFd != AT_FDCWD) ::close(fromFd);
+        return r;
     }
     FsResult RemoveFile(const NativeString& path) override {
-        return ::unlink(path.c_str()) == 0 ? FsResult::kOk : FromErrno(errno);
+        Parent p = At(path);
+        if (p.fd == -1) return p.result;
+        return ::unlinkat(p.fd, p.leaf.c_str(), 0) == 0 ? FsResult::kOk : FromErrno(errno);
     }
     FsResult RemoveDir(const NativeString& path) override {
-        return ::rmdir(path.c_str()) == 0 ? FsResult::kOk : FromErrno(errno);
+        Parent p = At(path);
+        if (p.fd == -1) return p.result;
+        Forget(p.depth);   // nothing below a removed folder stays open
+        return ::unlinkat(p.fd, p.leaf.c_str(), AT_REMOVEDIR) == 0 ? FsResult::kOk : FromErrno(errno);
     }
     bool List(const NativeString& dir, std::vector<NativeString>* names) override {
         names->clear();
-        DIR* d = ::opendir(dir.c_str());
-        if (!d) return false;
+        int fd = OpenDir(dir);
+        DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!d) {
+            if (fd >= 0) ::close(fd);
+            return false;
+        }
         while (struct dirent* ent = ::readdir(d)) {
             std::string n = ent->d_name;
             if (n != "." && n != "..") names->push_back(n);
@@ -180,42 +252,143 @@ public:
         return true;
     }
     FsResult PatchByte(const NativeString& path, std::uint64_t offset, char value) override {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) return FromErrno(errno);
-        FsResult r = FsResult::kOk;
+        Parent p = At(path);
+        if (p.fd == -1) return p.result;
+        FsResult r;
+        int fd = OpenRegular(p.fd, p.leaf, O_WRONLY, &r);
+        if (fd < 0) return r;
         if (::pwrite(fd, &value, 1, static_cast<off_t>(offset)) != 1 || ::fsync(fd) != 0) r = FromErrno(errno);
         ::close(fd);
         return r;
     }
     FsResult SyncDir(const NativeString& dir) override {
-        int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) return FromErrno(errno);
+        int fd = OpenDir(dir);
+        if (fd < 0) return FsResult::kFailed;
         FsResult r = ::fsync(fd) == 0 ? FsResult::kOk : FromErrno(errno);
         ::close(fd);
         return r;
     }
     std::unique_ptr<DirLock> Lock(const NativeString& path, FsResult* result) override {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            *result = FromErrno(errno);
-            return nullptr;
-        }
+        Parent p = At(path);
+        if (p.fd == -1) return *result = p.result, nullptr;
+        int fd = OpenRegular(p.fd, p.leaf, O_RDWR | O_CREAT, result);
+        if (fd < 0) return nullptr;
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             *result = errno == EWOULDBLOCK ? FsResult::kLocked : FromErrno(errno);
             ::close(fd);
             return nullptr;
         }
+        const int dirFd = p.fd == AT_FDCWD ? AT_FDCWD : ::fcntl(p.fd, F_DUPFD_CLOEXEC, 0);
         *result = FsResult::kOk;
-        return std::make_unique<PosixLock>(fd, path);
+        return std::make_unique<PosixLock>(fd, dirFd, p.leaf);
     }
     void SleepMs(unsigned ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+private:
+    // Where a path's last name is looked up: a folder opened below the root, or (outside the
+    // confined folder) the path as given. fd -1 with the reason when a folder on the way is
+    // missing, a link or not a folder.
+    struct Parent {
+        int fd = -1;
+        std::string leaf;
+        std::size_t depth = 0;   // folders between the root and the leaf
+        FsResult result = FsResult::kOk;
+    };
+
+    // The names below the root, or false for a path outside it (and for the root itself).
+    bool Below(const std::string& path, std::vector<std::string>* names) const {
+        if (m_root < 0 || path.size() <= m_rootPath.size() || path.compare(0, m_rootPath.size(), m_rootPath) != 0)
+            return false;
+        std::size_t pos = m_rootPath.size();
+        if (m_rootPath != "/" && path[pos++] != '/') return false;
+        names->clear();
+        while (pos <= path.size()) {
+            std::size_t slash = path.find('/', pos);
+            if (slash == std::string::npos) slash = path.size();
+            names->push_back(path.substr(pos, slash - pos));
+            pos = slash + 1;
+        }
+        return true;
+    }
+
+    Parent At(const std::string& path) {
+        Parent p;
+        std::vector<std::string> names;
+        if (!Below(path, &names)) {
+            p.fd = AT_FDCWD;
+            p.leaf = path;
+            return p;
+        }
+        p.leaf = names.back();
+        names.pop_back();
+        p.depth = names.size();
+        p.fd = Walk(names, &p.result);
+        return p;
+    }
+
+    // The folder named by names below the root, each opened without following a link. The
+    // folders of the last walk stay open and are reused while a later path shares them.
+    int Walk(const std::vector<std::string>& names, FsResult* result) {
+        std::size_t keep = 0;
+        while (keep < names.size() && keep < m_chain.size() && m_chain[keep].first == names[keep]) ++keep;
+        Forget(keep);
+        for (std::size_t i = keep; i < names.size(); ++i) {
+            const int at = i == 0 ? m_root : m_chain[i - 1].second;
+            int fd = ::openat(at, names[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) {
+                const int e = errno;
+                struct stat st;
+                *result = e == ELOOP || (e == ENOTDIR && ::fstatat(at, names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                         S_ISLNK(st.st_mode))
+                              ? FsResult::kLink
+                              : FromErrno(e);
+                return -1;
+            }
+            m_chain.emplace_back(names[i], fd);
+        }
+        return names.empty() ? m_root : m_chain[names.size() - 1].second;
+    }
+
+    void Forget(std::size_t keep) {
+        while (m_chain.size() > keep) {
+            ::close(m_chain.back().second);
+            m_chain.pop_back();
+        }
+    }
+
+    // A new descriptor of a folder (the root, one below it, or one outside), for listing or syncing.
+    int OpenDir(const std::string& dir) {
+        std::vector<std::string> names;
+        int at = AT_FDCWD;
+        const char* name = dir.c_str();
+        if (m_root >= 0 && dir == m_rootPath) {
+            at = m_root;
+            name = ".";
+        } else if (Below(dir, &names)) {
+            FsResult r;
+            at = Walk(names, &r);
+            if (at == -1) return -1;
+            name = ".";
+        }
+        return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+
+    static FsResult RenameAt(int fromFd, const std::string& from, int toFd, const std::string& to) {
+        if (::renameat2(fromFd, from.c_str(), toFd, to.c_str(), RENAME_NOREPLACE) == 0) return FsResult::kOk;
+        if (errno != EINVAL && errno != ENOSYS) return FromErrno(errno);
+        // File systems without the no-replace flag: check first (the lock keeps us alone).
+        struct stat st;
+        if (::fstatat(toFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return FsResult::kExists;
+        return ::renameat(fromFd, from.c_str(), toFd, to.c_str()) == 0 ? FsResult::kOk : FromErrno(errno);
+    }
+
+    int m_root = -1;
+    std::string m_rootPath;
+    std::vector<std::pair<std::string, int>> m_chain;
 };
 
 }  // namespace
 
-Fs& RealFs() {
-    static PosixFs fs;
-    return fs;
-}
+std::unique_ptr<Fs> NewRealFs() { return std::make_unique<PosixFs>(); }
 
 }  // namespace zpvx

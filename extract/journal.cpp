@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "extract/extract_status.h"
 #include "extract/zip_path.h"
@@ -25,20 +26,8 @@ std::uint32_t Crc(const char* p, std::size_t n) {
     return static_cast<std::uint32_t>(crc);
 }
 
-// Splits a line at tabs.
-std::vector<std::string> Fields(const std::string& text, std::size_t begin, std::size_t end) {
-    std::vector<std::string> out;
-    std::size_t pos = begin;
-    for (;;) {
-        std::size_t tab = text.find('\t', pos);
-        if (tab == std::string::npos || tab > end) {
-            out.push_back(text.substr(pos, end - pos));
-            return out;
-        }
-        out.push_back(text.substr(pos, tab - pos));
-        pos = tab + 1;
-    }
-}
+// A step line could hold two names of the longest length a zip entry name has.
+constexpr std::size_t kMaxLine = 2 * 65536 + 64;
 
 bool ParseNumber(const std::string& s, int base, unsigned long long* out) {
     if (s.empty() || s.size() > 20) return false;
@@ -52,6 +41,43 @@ bool SafeRel(const std::string& rel) {
     std::string why;
     return NormalizeEntryPath(rel, &path, &why) == ZPV_EXTRACT_OK && !path.isDir && path.rel == rel;
 }
+
+// One step line without its LF.
+bool ParseStep(const char* p, std::size_t n, JournalStep* s) {
+    std::vector<std::string> f;
+    for (std::size_t pos = 0;;) {
+        const char* tab = static_cast<const char*>(std::memchr(p + pos, '\t', n - pos));
+        const std::size_t end = tab ? static_cast<std::size_t>(tab - p) : n;
+        f.emplace_back(p + pos, end - pos);
+        if (!tab || f.size() > 4) break;
+        pos = end + 1;
+    }
+    unsigned long long slot = 0;
+    if (f[0] == "D" && f.size() == 2) {
+        *s = JournalStep{JournalStep::kMakeDir, 0, f[1], {}};
+    } else if (f[0] == "N" && f.size() == 2) {
+        *s = JournalStep{JournalStep::kPlace, 0, f[1], {}};
+    } else if (f[0] == "R" && f.size() == 4 && ParseNumber(f[1], 10, &slot) && slot <= 0xFFFFFFFFull) {
+        *s = JournalStep{JournalStep::kReplace, static_cast<std::uint32_t>(slot), f[2], f[3]};
+    } else {
+        return false;
+    }
+    // Only paths inside the target, written as the extraction writes them.
+    return SafeRel(s->rel) && (s->kind != JournalStep::kReplace || SafeRel(s->oldRel));
+}
+
+class StringSource : public ByteSource {
+public:
+    explicit StringSource(const std::string& s) : m_s(s) {}
+    std::uint64_t Size() const override { return m_s.size(); }
+    bool ReadAt(std::uint64_t offset, void* buf, std::size_t n) override {
+        if (offset > m_s.size() || n > m_s.size() - offset) return false;
+        std::memcpy(buf, m_s.data() + offset, n);
+        return true;
+    }
+private:
+    const std::string& m_s;
+};
 
 }  // namespace
 
@@ -97,50 +123,89 @@ std::uint64_t JournalStateOffset(const std::string& text) { return text.find('\n
 
 JournalParse ParseJournal(const std::string& text, char* state, std::vector<JournalStep>* steps) {
     steps->clear();
-    const std::size_t first = text.find('\n');
-    if (text.compare(0, sizeof kMagic - 1, kMagic) != 0 || first == std::string::npos || first < sizeof kMagic + 2)
+    StringSource src(text);
+    JournalReader reader;
+    const JournalParse r = reader.Open(&src);
+    if (r != JournalParse::kOk) return r;
+    *state = reader.State();
+    steps->resize(reader.Count());
+    for (std::size_t i = 0; i < steps->size(); ++i) reader.Step(i, &(*steps)[i]);
+    return r;
+}
+
+JournalParse JournalReader::Open(ByteSource* src) {
+    m_src = src;
+    m_lines.clear();
+    const std::uint64_t size = src->Size();
+    if (size > kMaxJournalBytes) return JournalParse::kForeign;
+    // The first line: magic, version, state.
+    char head[32] = {};
+    const std::size_t headBytes = static_cast<std::size_t>(size < sizeof head ? size : sizeof head);
+    if (!src->ReadAt(0, head, headBytes)) return JournalParse::kIncomplete;
+    const std::string h(head, headBytes);
+    const std::size_t first = h.find('\n');
+    if (h.compare(0, sizeof kMagic - 1, kMagic) != 0 || first == std::string::npos || first < sizeof kMagic + 2)
         return JournalParse::kIncomplete;
     unsigned long long version = 0;
-    if (!ParseNumber(text.substr(sizeof kMagic - 1, first - 2 - (sizeof kMagic - 1)), 10, &version) ||
-        text[first - 2] != ' ')
+    if (!ParseNumber(h.substr(sizeof kMagic - 1, first - 2 - (sizeof kMagic - 1)), 10, &version) || h[first - 2] != ' ')
         return JournalParse::kIncomplete;
     if (version > static_cast<unsigned long long>(kJournalVersion)) return JournalParse::kNewer;
-    *state = text[first - 1];
-    if (*state != kJournalPlanned && *state != kJournalUndoing && *state != kJournalCommitted)
+    m_state = h[first - 1];
+    m_stateOffset = first - 1;
+    if (m_state != kJournalPlanned && m_state != kJournalUndoing && m_state != kJournalCommitted)
         return JournalParse::kIncomplete;
 
-    std::size_t pos = first + 1;
-    while (pos < text.size()) {
-        const std::size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) break;
-        std::vector<std::string> f = Fields(text, pos, nl);
-        unsigned long long n = 0, crc = 0;
-        if (f[0] == "E") {
-            if (f.size() == 3 && ParseNumber(f[1], 10, &n) && n == steps->size() && ParseNumber(f[2], 16, &crc) &&
-                crc == Crc(text.data() + first + 1, pos - first - 1))
+    // Every line in turn, read in pieces: the text is never held whole.
+    std::uint32_t crc = Crc(nullptr, 0);
+    std::vector<char> buf;
+    std::uint64_t bufAt = first + 1;   // file offset of buf[0]
+    std::size_t pos = 0;               // next line's start in buf
+    JournalStep step;
+    for (;;) {
+        const char* nl = static_cast<const char*>(std::memchr(buf.data() + pos, '\n', buf.size() - pos));
+        if (!nl) {
+            // Keep the partial line, read the next piece behind it.
+            buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(pos));
+            bufAt += pos;
+            pos = 0;
+            if (buf.size() > kMaxLine) return JournalParse::kIncomplete;
+            const std::uint64_t left = size - (bufAt + buf.size());
+            if (left == 0) return JournalParse::kIncomplete;
+            const std::size_t piece = static_cast<std::size_t>(left < (1u << 20) ? left : (1u << 20));
+            const std::size_t had = buf.size();
+            buf.resize(had + piece);
+            if (!src->ReadAt(bufAt + had, buf.data() + had, piece)) return JournalParse::kIncomplete;
+            continue;
+        }
+        const char* line = buf.data() + pos;
+        const std::size_t n = static_cast<std::size_t>(nl - line);
+        m_lines.push_back(bufAt + pos);
+        if (n > 0 && line[0] == 'E') {
+            const std::string end(line, n);
+            const std::size_t t1 = end.find('\t'), t2 = end.find('\t', t1 + 1);
+            unsigned long long count = 0, want = 0;
+            if (n >= 2 && end[1] == '\t' && t2 != std::string::npos && ParseNumber(end.substr(2, t2 - 2), 10, &count) &&
+                count == m_lines.size() - 1 && ParseNumber(end.substr(t2 + 1), 16, &want) && want == crc)
                 return JournalParse::kOk;
             break;
         }
-        JournalStep s;
-        if (f[0] == "D" && f.size() == 2) {
-            s.kind = JournalStep::kMakeDir;
-        } else if (f[0] == "N" && f.size() == 2) {
-            s.kind = JournalStep::kPlace;
-        } else if (f[0] == "R" && f.size() == 4 && ParseNumber(f[1], 10, &n) && n <= 0xFFFFFFFFull) {
-            s.kind = JournalStep::kReplace;
-            s.slot = static_cast<std::uint32_t>(n);
-            s.oldRel = f[3];
-        } else {
-            break;
+        if (m_lines.size() > kMaxJournalSteps) {
+            m_lines.clear();
+            return JournalParse::kForeign;
         }
-        s.rel = f[f.size() == 4 ? 2 : 1];
-        // Only paths inside the target, written as the extraction writes them.
-        if (!SafeRel(s.rel) || (s.kind == JournalStep::kReplace && !SafeRel(s.oldRel))) break;
-        steps->push_back(std::move(s));
-        pos = nl + 1;
+        if (!ParseStep(line, n, &step)) break;
+        crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(line), static_cast<uInt>(n + 1)));
+        pos += n + 1;
     }
-    steps->clear();
+    m_lines.clear();
     return JournalParse::kIncomplete;
+}
+
+bool JournalReader::Step(std::size_t i, JournalStep* out) const {
+    if (i >= Count()) return false;
+    const std::size_t n = static_cast<std::size_t>(m_lines[i + 1] - m_lines[i]);
+    std::string line(n, '\0');
+    return n > 1 && m_src->ReadAt(m_lines[i], &line[0], n) && line[n - 1] == '\n' && ParseStep(line.data(), n - 1, out);
 }
 
 }  // namespace zpvx

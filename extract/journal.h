@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "extract/zip_reader.h"
+
 namespace zpvx {
 
 constexpr int kJournalVersion = 1;
@@ -41,14 +43,38 @@ private:
     std::uint64_t m_stateOffset = 0;
 };
 
+// Bounds of a journal this extractor ever writes (one step per name of an archive at most; the
+// names fit the central directory's limit): a larger one was not left by it.
+constexpr std::uint64_t kMaxJournalBytes = 256ull << 20;
+constexpr std::uint64_t kMaxJournalSteps = ZipLimits().maxNodes;
+
 // The journal's bytes for a plan, in state kJournalPlanned.
 std::string JournalText(const std::vector<JournalStep>& steps);
 // Offset of the state byte in a journal.
 std::uint64_t JournalStateOffset(const std::string& text);
 
-enum class JournalParse { kOk, kIncomplete, kNewer };
+enum class JournalParse { kOk, kIncomplete, kNewer, kForeign };
 // kIncomplete: not a whole journal (cut off while it was written: nothing was moved yet).
-// kNewer: written by a later version of this format.
+// kNewer: written by a later version of this format. kForeign: beyond the bounds above.
 JournalParse ParseJournal(const std::string& text, char* state, std::vector<JournalStep>* steps);
+
+// Reads a journal from a file without holding it: Open() checks the whole of it (bounds, every
+// step line, the end line's count and CRC) before any step is handed out, keeping only where
+// each line starts; Step() reads one line again.
+class JournalReader {
+public:
+    JournalParse Open(ByteSource* src);
+    char State() const { return m_state; }
+    std::uint64_t StateOffset() const { return m_stateOffset; }
+    std::size_t Count() const { return m_lines.empty() ? 0 : m_lines.size() - 1; }
+    // False when the file no longer holds a valid step there.
+    bool Step(std::size_t i, JournalStep* out) const;
+
+private:
+    ByteSource* m_src = nullptr;
+    std::vector<std::uint64_t> m_lines;   // start of every step line, then of the end line
+    char m_state = 0;
+    std::uint64_t m_stateOffset = 0;
+};
 
 }  // namespace zpvx

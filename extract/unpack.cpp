@@ -1,6 +1,7 @@
 #include "extract/unpack.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <unordered_map>
 #include <vector>
 
@@ -42,6 +43,7 @@ int StatusOf(FsResult r, int otherwise) {
         case FsResult::kNoSpace: return ZPV_EXTRACT_DISK_FULL;
         case FsResult::kReadOnly: return ZPV_EXTRACT_READ_ONLY;
         case FsResult::kLocked: return ZPV_EXTRACT_FILE_LOCKED;
+        case FsResult::kLink: return ZPV_EXTRACT_TARGET_CONFLICT;
         default: return otherwise;
     }
 }
@@ -84,25 +86,40 @@ struct RunDir {
         : path(p), journal(fs.Join(p, kJournalName)), stage(fs.Join(p, kStageName)), old(fs.Join(p, kOldName)) {}
 };
 
-// Removes a run folder whose moves never started or are all undone; the journal goes last.
+// Removes a run folder whose moves never started or are all undone; the journal goes last. An
+// old file still aside keeps the run folder.
 void DiscardRun(Fs& fs, const RunDir& run) {
     RemoveTree(fs, run.stage);
-    RemoveTree(fs, run.old);
+    if (fs.RemoveDir(run.old) == FsResult::kExists) return;
     fs.RemoveFile(run.journal);
     fs.RemoveDir(run.path);
 }
 
-// Deletes the old files of a committed run. The run folder and its journal (still marked
-// committed) stay while any old file remains, so a later run only ever deletes them.
-void SettleCommitted(Fs& fs, const RunDir& run) {
-    std::vector<NativeString> names;
-    fs.List(run.old, &names);
-    for (const NativeString& n : names) RemoveTree(fs, fs.Child(run.old, n));
+// Deletes the old files of a committed run: only the slots its journal lists. The run folder and
+// its journal (still marked committed) stay while any old file remains, so a later run only ever
+// deletes them.
+void SettleCommitted(Fs& fs, const RunDir& run, const std::vector<std::uint32_t>& slots) {
+    for (std::uint32_t slot : slots) fs.RemoveFile(fs.Child(run.old, fs.Native(std::to_string(slot))));
     if (!IsEmptyDir(fs, run.old)) return;
     RemoveTree(fs, run.stage);
     fs.RemoveDir(run.old);
     fs.RemoveFile(run.journal);
     fs.RemoveDir(run.path);
+}
+
+// Waits out a file held for a moment by another program (a scanner, an indexer), from a budget
+// shared by every retried operation of one run.
+template <class Op>
+FsResult Retry(Fs& fs, unsigned* budget, Op op) {
+    unsigned pause = 20;
+    for (;;) {
+        FsResult r = op();
+        if (r != FsResult::kLocked || *budget == 0) return r;
+        unsigned wait = std::min(pause, *budget);
+        fs.SleepMs(wait);
+        *budget -= wait;
+        pause = std::min(pause * 2, 250u);
+    }
 }
 
 // Carries out the steps of a journal. Every step reads its state from the file system (is the
@@ -113,12 +130,13 @@ public:
     Mover(Fs& fs, const NativeString& target, const RunDir& run, unsigned retryMs)
         : m_fs(fs), m_target(target), m_run(run), m_budget(retryMs) {}
 
-    // Steps 0 .. count-1 (step(i) gives one) in order; the first failure's result (its path in
-    // *failedRel), or kOk.
+    // Steps 0 .. count-1 (step(i, &s) gives one) in order; the first failure's result (its path
+    // in *failedRel), or kOk.
     template <class Steps>
     FsResult Forward(std::size_t count, Steps step, std::string* failedRel) {
+        JournalStep s;
         for (std::size_t i = 0; i < count; ++i) {
-            const JournalStep& s = step(i);
+            if (!step(i, &s)) return FsResult::kFailed;
             FsResult r = ForwardStep(s);
             if (r != FsResult::kOk) {
                 *failedRel = s.rel;
@@ -131,9 +149,14 @@ public:
     template <class Steps>
     bool Undo(std::size_t count, Steps step) {
         bool complete = true;
+        JournalStep s;
         for (std::size_t i = count; i-- > 0;)
-            if (UndoStep(step(i)) != FsResult::kOk) complete = false;
+            if (!step(i, &s) || UndoStep(s) != FsResult::kOk) complete = false;
         return complete;
+    }
+    // Overwrites the journal's state byte, waiting out a brief hold like the moves.
+    FsResult Mark(std::uint64_t offset, char state) {
+        return Retry(m_fs, &m_budget, [&] { return m_fs.PatchByte(m_run.journal, offset, state); });
     }
 
 private:
@@ -157,15 +180,18 @@ private:
                 if (r != FsResult::kOk) return r;
             }
         }
-        return RenameRetry(staged, t);
+        FsResult r = RenameRetry(staged, t);
+        if (r == FsResult::kOk) m_fs.InheritPermissions(t);
+        return r;
     }
 
     FsResult UndoStep(const JournalStep& s) {
         const NativeString t = m_fs.Join(m_target, s.rel);
         if (s.kind == JournalStep::kMakeDir) {
-            if (m_fs.Kind(t) == FsKind::kNone) return FsResult::kOk;
+            // Only a folder of ours: what is missing, reached through a link or holds something
+            // else now is left.
+            if (m_fs.Kind(t) != FsKind::kDir) return FsResult::kOk;
             FsResult r = m_fs.RemoveDir(t);
-            // A folder that holds something else now is left; nothing of ours is in it.
             return r == FsResult::kExists || r == FsResult::kNotFound ? FsResult::kOk : r;
         }
         const NativeString staged = m_fs.Join(m_run.stage, s.rel);
@@ -183,15 +209,7 @@ private:
     }
 
     FsResult RenameRetry(const NativeString& from, const NativeString& to) {
-        unsigned pause = 20;
-        for (;;) {
-            FsResult r = m_fs.Rename(from, to);
-            if (r != FsResult::kLocked || m_budget == 0) return r;
-            unsigned wait = std::min(pause, m_budget);
-            m_fs.SleepMs(wait);
-            m_budget -= wait;
-            pause = std::min(pause * 2, 250u);
-        }
+        return Retry(m_fs, &m_budget, [&] { return m_fs.Rename(from, to); });
     }
 
     Fs& m_fs;
@@ -202,7 +220,7 @@ private:
 
 class Unpacker {
 public:
-    explicit Unpacker(const ExtractOptions& o) : m_opt(o), m_fs(o.fs ? *o.fs : RealFs()) {}
+    explicit Unpacker(const ExtractOptions& o) : m_opt(o), m_ownFs(o.fs ? nullptr : NewRealFs()), m_fs(o.fs ? *o.fs : *m_ownFs) {}
 
     ExtractResult Run(const NativeString& zipPath, const NativeString& folder);
 
@@ -211,9 +229,11 @@ private:
         if (m_result.message.empty()) m_result.message = why;
         return status;
     }
-    int PrepareTarget(const NativeString& folder);
+    int PrepareTarget(const NativeString& folder, const NativeString& zipPath);
     int Recover();
+    int CheckRun(const RunDir& run);
     int RecoverRun(const RunDir& run);
+    int CheckStepPaths(const JournalReader& journal);
     int Stage(const NativeString& zipPath);
     int StageFolders();
     int StageEntry(const ZipEntry& e);
@@ -227,6 +247,7 @@ private:
     void Finish(bool committed);
 
     const ExtractOptions& m_opt;
+    std::unique_ptr<Fs> m_ownFs;
     Fs& m_fs;
     ExtractResult m_result;
     NativeString m_target, m_work;
@@ -250,11 +271,13 @@ private:
     JournalStep StepOf(std::size_t i);
 };
 
-int Unpacker::PrepareTarget(const NativeString& folder) {
+int Unpacker::PrepareTarget(const NativeString& folder, const NativeString& zipPath) {
     m_target = m_fs.Absolute(folder);
-    FsKind k = m_fs.Kind(m_target);
-    if (k != FsKind::kDir) {
-        if (k != FsKind::kNone) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "target is not a folder");
+    // The target itself may be reached through a link (a client folder moved to another drive):
+    // it is resolved once and everything happens below the folder it resolves to.
+    NativeString resolved;
+    FsResult cr = m_fs.Confine(m_target, &resolved);
+    if (cr == FsResult::kNotFound) {
         // Create the missing folders from the outermost one, remembering them for a rollback.
         std::vector<NativeString> chain;
         NativeString p = m_target;
@@ -269,7 +292,13 @@ int Unpacker::PrepareTarget(const NativeString& folder) {
             if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot create the target folder");
             m_createdAncestors.push_back(*it);
         }
+        cr = m_fs.Confine(m_target, &resolved);
     }
+    if (cr != FsResult::kOk) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "target is not a folder");
+    // The package is the caller's choice: opened as given, before the confinement applies to it.
+    m_package = m_fs.OpenRead(m_fs.Absolute(zipPath));
+    m_target = resolved;
+
     m_work = m_fs.Join(m_target, kWorkFolderName);
     FsKind wk = m_fs.Kind(m_work);
     if (wk == FsKind::kNone) {
@@ -277,80 +306,183 @@ int Unpacker::PrepareTarget(const NativeString& folder) {
         if (r != FsResult::kOk) return Fail(StatusOf(r, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot create the work folder");
         m_fs.Hide(m_work);
     } else if (wk != FsKind::kDir) {
-        return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "work folder name is taken");
+        return Fail(ZPV_EXTRACT_FOREIGN_WORK, "the work folder's name is taken by a file or link");
     }
     FsResult lr;
     m_lock = m_fs.Lock(m_fs.Join(m_work, kLockName), &lr);
     if (!m_lock) {
         return lr == FsResult::kLocked ? Fail(ZPV_EXTRACT_BUSY, "another extraction into this folder is running")
+               : lr == FsResult::kLink ? Fail(ZPV_EXTRACT_FOREIGN_WORK, "the work folder's lock is a link or special file")
                                        : Fail(StatusOf(lr, ZPV_EXTRACT_TARGET_UNUSABLE), "cannot lock the work folder");
     }
     return ZPV_EXTRACT_OK;
 }
 
+namespace {
+
+bool IsDecimal(const std::string& s, std::size_t from, std::size_t maxDigits) {
+    if (s.size() <= from || s.size() - from > maxDigits) return false;
+    for (std::size_t i = from; i < s.size(); ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    return true;
+}
+
+}  // namespace
+
 // Settles what earlier runs left: interrupted commits are finished or undone, old files of
-// finished ones deleted.
+// finished ones deleted. The work folder must hold only what extractions leave: anything else
+// (a link, a special file, an unknown name) is left as it is and the extraction refused.
 int Unpacker::Recover() {
     std::vector<NativeString> names;
     if (!m_fs.List(m_work, &names)) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot list the work folder");
-    const NativeString prefix = Literal<NativeString>(kRunPrefix);
     std::vector<std::pair<unsigned long, NativeString>> runs;
     for (const NativeString& n : names) {
-        if (n.compare(0, prefix.size(), prefix) != 0 || n.size() > prefix.size() + 9) continue;
-        unsigned long id = 0;
-        bool digits = n.size() > prefix.size();
-        for (std::size_t i = prefix.size(); i < n.size() && digits; ++i) {
-            digits = n[i] >= '0' && n[i] <= '9';
-            id = id * 10 + static_cast<unsigned long>(n[i] - '0');
+        const std::string name = m_fs.Display(n);
+        const NativeString path = m_fs.Child(m_work, n);
+        if (name == kLockName) continue;   // ours, held: opened as a regular file without links
+        if (name.compare(0, sizeof kRunPrefix - 1, kRunPrefix) == 0 && IsDecimal(name, sizeof kRunPrefix - 1, 9) &&
+            m_fs.Kind(path) == FsKind::kDir) {
+            runs.emplace_back(std::stoul(name.substr(sizeof kRunPrefix - 1)), path);
+            continue;
         }
-        if (digits) runs.emplace_back(id, m_fs.Child(m_work, n));
+        return Fail(ZPV_EXTRACT_FOREIGN_WORK, "the work folder holds \"" + name + "\", which no extraction leaves");
     }
     std::sort(runs.begin(), runs.end());
     for (const auto& r : runs) {
-        int st = RecoverRun(RunDir(m_fs, r.second));
+        const RunDir run(m_fs, r.second);
+        int st = CheckRun(run);
+        if (st == ZPV_EXTRACT_OK) st = RecoverRun(run);
         if (st) return st;
     }
     return ZPV_EXTRACT_OK;
 }
 
-int Unpacker::RecoverRun(const RunDir& run) {
-    std::string text;
-    if (std::unique_ptr<ByteSource> src = m_fs.OpenRead(run.journal)) {
-        text.resize(static_cast<std::size_t>(src->Size()));
-        if (!text.empty() && !src->ReadAt(0, &text[0], text.size())) text.clear();
+// A run folder holds a journal (a regular file), a staging tree of folders and regular files,
+// and a flat folder of old files named by number; nothing else, and no links anywhere.
+int Unpacker::CheckRun(const RunDir& run) {
+    const std::string where = m_fs.Display(run.path);
+    auto foreign = [&](const NativeString& p) {
+        return Fail(ZPV_EXTRACT_FOREIGN_WORK, "\"" + m_fs.Display(p) + "\" is not what an extraction leaves");
+    };
+    std::vector<NativeString> names;
+    if (!m_fs.List(run.path, &names)) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot list " + where);
+    for (const NativeString& n : names) {
+        const NativeString p = m_fs.Child(run.path, n);
+        const FsKind k = m_fs.Kind(p);
+        if (!(p == run.journal && k == FsKind::kFile) && !((p == run.stage || p == run.old) && k == FsKind::kDir))
+            return foreign(p);
     }
-    char state = 0;
-    std::vector<JournalStep> steps;
-    switch (ParseJournal(text, &state, &steps)) {
+    if (m_fs.List(run.old, &names)) {
+        for (const NativeString& n : names)
+            if (!IsDecimal(m_fs.Display(n), 0, 10) || m_fs.Kind(m_fs.Child(run.old, n)) != FsKind::kFile)
+                return foreign(m_fs.Child(run.old, n));
+    }
+    // The staging tree, without recursion (its depth is whatever was planted).
+    std::vector<std::pair<NativeString, unsigned>> todo{{run.stage, 0}};
+    std::uint64_t seen = 0;
+    while (!todo.empty()) {
+        const auto [dir, depth] = todo.back();
+        todo.pop_back();
+        if (!m_fs.List(dir, &names)) continue;
+        for (const NativeString& n : names) {
+            const NativeString p = m_fs.Child(dir, n);
+            const FsKind k = m_fs.Kind(p);
+            if (++seen > kMaxJournalSteps || (k == FsKind::kDir && depth >= kMaxPathDepth) ||
+                (k != FsKind::kDir && k != FsKind::kFile))
+                return foreign(p);
+            if (k == FsKind::kDir) todo.emplace_back(p, depth + 1);
+        }
+    }
+    return ZPV_EXTRACT_OK;
+}
+
+int Unpacker::RecoverRun(const RunDir& run) {
+    unsigned budget = m_opt.lockRetryMs;
+    std::unique_ptr<ByteSource> src;
+    if (m_fs.Kind(run.journal) == FsKind::kFile) {
+        FsResult r = Retry(m_fs, &budget, [&] {
+            FsResult or_;
+            src = m_fs.OpenRead(run.journal, &or_);
+            return src ? FsResult::kOk : or_;
+        });
+        if (r == FsResult::kLocked)
+            return Fail(ZPV_EXTRACT_ROLLBACK_INCOMPLETE, "the journal of an interrupted extraction is held by another program");
+    }
+    MemorySource none(nullptr, 0);
+    JournalReader journal;
+    switch (journal.Open(src ? src.get() : &none)) {
         case JournalParse::kNewer:
             return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "the work folder holds the journal of a newer version");
+        case JournalParse::kForeign:
+            return Fail(ZPV_EXTRACT_FOREIGN_WORK, "the work folder holds a journal larger than any extraction writes");
         case JournalParse::kIncomplete:
             // Cut off while it was written: nothing was moved. Old files beside it would say otherwise.
-            if (!IsEmptyDir(m_fs, run.old)) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "unreadable journal beside old files");
+            if (!IsEmptyDir(m_fs, run.old)) return Fail(ZPV_EXTRACT_FOREIGN_WORK, "unreadable journal beside old files");
+            src.reset();
             DiscardRun(m_fs, run);
             return ZPV_EXTRACT_OK;
         case JournalParse::kOk:
             break;
     }
-    const std::uint64_t stateAt = JournalStateOffset(text);
-    auto step = [&steps](std::size_t i) -> const JournalStep& { return steps[i]; };
+    // Old files are only ever the slots the journal lists.
+    std::vector<std::uint32_t> slots;
+    JournalStep s;
+    for (std::size_t i = 0; i < journal.Count(); ++i)
+        if (journal.Step(i, &s) && s.kind == JournalStep::kReplace) slots.push_back(s.slot);
+    std::sort(slots.begin(), slots.end());
+    std::vector<NativeString> old;
+    m_fs.List(run.old, &old);
+    for (const NativeString& n : old) {
+        const std::string name = m_fs.Display(n);
+        const unsigned long long slot = std::strtoull(name.c_str(), nullptr, 10);
+        if (slot > 0xFFFFFFFFull || std::to_string(slot) != name ||
+            !std::binary_search(slots.begin(), slots.end(), static_cast<std::uint32_t>(slot)))
+            return Fail(ZPV_EXTRACT_FOREIGN_WORK, "old file " + name + " is not listed by its journal");
+    }
+    char state = journal.State();
+    if (state != kJournalCommitted)
+        if (int st = CheckStepPaths(journal)) return st;
+
+    auto step = [&journal](std::size_t i, JournalStep* out) { return journal.Step(i, out); };
+    Mover mover(m_fs, m_target, run, budget);
     if (state == kJournalPlanned) {
         std::string failed;
-        if (Mover(m_fs, m_target, run, m_opt.lockRetryMs).Forward(steps.size(), step, &failed) == FsResult::kOk) {
-            m_fs.PatchByte(run.journal, stateAt, kJournalCommitted);
+        if (mover.Forward(journal.Count(), step, &failed) == FsResult::kOk) {
+            // Old files are deleted only once the journal says so; until then the run stays.
+            if (mover.Mark(journal.StateOffset(), kJournalCommitted) != FsResult::kOk)
+                return Fail(ZPV_EXTRACT_ROLLBACK_INCOMPLETE, "an interrupted extraction could not be marked finished yet");
             state = kJournalCommitted;
         } else {
-            m_fs.PatchByte(run.journal, stateAt, kJournalUndoing);
+            mover.Mark(journal.StateOffset(), kJournalUndoing);   // unmarked, a later run finishes it instead
             state = kJournalUndoing;
         }
     }
     if (state == kJournalCommitted) {
-        SettleCommitted(m_fs, run);
+        src.reset();
+        SettleCommitted(m_fs, run, slots);
         return ZPV_EXTRACT_OK;
     }
-    if (!Mover(m_fs, m_target, run, m_opt.lockRetryMs).Undo(steps.size(), step))
+    if (!mover.Undo(journal.Count(), step))
         return Fail(ZPV_EXTRACT_ROLLBACK_INCOMPLETE, "an interrupted extraction could not be undone yet");
+    src.reset();
     DiscardRun(m_fs, run);
+    return ZPV_EXTRACT_OK;
+}
+
+// Before an interrupted commit is finished or undone: each of its paths in the target is free
+// or holds what the step expects there, and no folder on the way is a link.
+int Unpacker::CheckStepPaths(const JournalReader& journal) {
+    JournalStep s;
+    for (std::size_t i = 0; i < journal.Count(); ++i) {
+        if (!journal.Step(i, &s)) return Fail(ZPV_EXTRACT_ROLLBACK_INCOMPLETE, "the journal changed while it was read");
+        for (const std::string* rel : {&s.rel, &s.oldRel}) {
+            if (rel->empty()) continue;
+            const FsKind k = m_fs.Kind(m_fs.Join(m_target, *rel));
+            const FsKind want = s.kind == JournalStep::kMakeDir ? FsKind::kDir : FsKind::kFile;
+            if (k != FsKind::kNone && k != want)
+                return Fail(ZPV_EXTRACT_FOREIGN_WORK, "a link or other object stands on the path of " + *rel);
+        }
+    }
     return ZPV_EXTRACT_OK;
 }
 
@@ -385,7 +517,6 @@ int Unpacker::StageEntry(const ZipEntry& e) {
 }
 
 int Unpacker::Stage(const NativeString& zipPath) {
-    m_package = m_fs.OpenRead(m_fs.Absolute(zipPath));
     if (!m_package) return Fail(ZPV_EXTRACT_ARCHIVE_UNREADABLE, "cannot open the package " + m_fs.Display(zipPath));
     int st = m_reader.Open(m_package.get(), m_opt.limits);
     if (st) return Fail(st, m_reader.Error());
@@ -553,17 +684,26 @@ int Unpacker::Commit() {
     PlanSteps();
     if ((st = WriteJournal())) return st;
     std::string failed;
-    auto step = [this](std::size_t i) { return StepOf(i); };
-    FsResult r = Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Forward(m_plan.size(), step, &failed);
+    auto step = [this](std::size_t i, JournalStep* out) { return *out = StepOf(i), true; };
+    Mover mover(m_fs, m_target, m_run, m_opt.lockRetryMs);
+    FsResult r = mover.Forward(m_plan.size(), step, &failed);
     if (r == FsResult::kOk) {
-        m_fs.PatchByte(m_run.journal, m_stateOffset, kJournalCommitted);
-        SettleCommitted(m_fs, m_run);
-        return ZPV_EXTRACT_OK;
+        // Old files are deleted only once the journal says committed; a mark that did not stick
+        // fails the extraction like any other step, and every move is undone.
+        r = mover.Mark(m_stateOffset, kJournalCommitted);
+        if (r == FsResult::kOk) {
+            std::vector<std::uint32_t> slots;
+            for (const PlanStep& p : m_plan)
+                if (p.kind == JournalStep::kReplace) slots.push_back(p.slot);
+            SettleCommitted(m_fs, m_run, slots);
+            return ZPV_EXTRACT_OK;
+        }
+        failed = "the journal";
     }
     st = StatusOf(r, ZPV_EXTRACT_COMMIT_FAILED);
     Fail(st, (r == FsResult::kLocked ? "file in use: " : "cannot move into place: ") + failed);
-    m_fs.PatchByte(m_run.journal, m_stateOffset, kJournalUndoing);
-    if (!Mover(m_fs, m_target, m_run, m_opt.lockRetryMs).Undo(m_plan.size(), step)) return ZPV_EXTRACT_ROLLBACK_INCOMPLETE;
+    mover.Mark(m_stateOffset, kJournalUndoing);   // unmarked, a later run may finish it instead
+    if (!mover.Undo(m_plan.size(), step)) return ZPV_EXTRACT_ROLLBACK_INCOMPLETE;
     DiscardRun(m_fs, m_run);
     return st;
 }
@@ -581,7 +721,7 @@ void Unpacker::Finish(bool committed) {
 }
 
 ExtractResult Unpacker::Run(const NativeString& zipPath, const NativeString& folder) {
-    int st = PrepareTarget(folder);
+    int st = PrepareTarget(folder, zipPath);
     if (st == ZPV_EXTRACT_OK) st = Recover();
     if (st == ZPV_EXTRACT_OK) st = Stage(zipPath);
     if (st == ZPV_EXTRACT_OK) st = Commit();

@@ -14,8 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxComponentUnits = 255;   // UTF-16 units, the NTFS limit
 constexpr std::size_t kMaxPathBytes = 8192;
-// No client package nests folders this deep; deeper names only serve to make every check costly.
-constexpr std::size_t kMaxDepth = 128;
 
 // Device names are reserved in every folder, with any extension and trailing spaces.
 bool IsDeviceName(const std::u32string& comp) {
@@ -76,7 +74,7 @@ int NormalizeEntryPath(const std::string& utf8Name, EntryPath* out, std::string*
         if (!cur.empty() && cur != U".") comps.push_back(cur);
         cur.clear();
     }
-    if (comps.size() > kMaxDepth) {
+    if (comps.size() > kMaxPathDepth) {
         *why = "path too deep";
         return ZPV_EXTRACT_UNSAFE_PATH;
     }

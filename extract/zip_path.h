@@ -3,12 +3,16 @@
 // client is refused by the native build too.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace zpvx {
 
 // Name of the extractor's own work folder inside the target; entries may not use it.
 extern const char kWorkFolderName[];   // ".zpv-extract"
+// Deepest folder nesting an entry may have: no client package nests folders this deep, and
+// deeper names only serve to make every check costly.
+constexpr std::size_t kMaxPathDepth = 128;
 
 struct EntryPath {
     std::string rel;     // components joined by '/', UTF-8; empty for the folder itself

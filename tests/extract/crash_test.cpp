@@ -246,3 +246,39 @@ TEST(Journal, OnlyAWholeJournalIsReadAndNewerVersionsAreLeftAlone) {
     newer.replace(0, 6, "ZPVJ 2");
     EXPECT_EQ(zpvx::ParseJournal(newer, &state, &got), zpvx::JournalParse::kNewer);
 }
+
+// The journal's state byte cannot be written: at the commit, and again when a later run finishes
+// a commit that was cut short right before its mark. Old files are deleted only under a mark
+// that stuck, and no run reports success without one.
+TEST_F(Crash, ACommitMarkThatDoesNotStickIsNeverASuccess) {
+    class MarkFs : public CrashFs {
+    public:
+        MarkFs() : CrashFs(0) {}
+        bool fail = false;
+        long markedAt = 0;
+        FsResult PatchByte(const NativeString& p, std::uint64_t at, char v) override {
+            if (v != zpvx::kJournalCommitted) return CrashFs::PatchByte(p, at, v);
+            if (fail) return FsResult::kFailed;
+            markedAt = Count() + 1;
+            return CrashFs::PatchByte(p, at, v);
+        }
+    };
+    const Tree old = {{"running.exe", "old program"}, {"a.txt", "a"}};
+    const fs::path zip = WritePackage("one.zip", {{"running.exe", "new program"}, {"b.txt", "b"}});
+    const Tree newTree = Merge(old, {{"running.exe", "new program"}, {"b.txt", "b"}});
+    MakeTree(m_target, old);
+    MarkFs failing;
+    failing.fail = true;
+    EXPECT_EQ(Extract(zip, &failing), ZPV_EXTRACT_COMMIT_FAILED);
+    EXPECT_EQ(Diff(old, Snapshot(m_target)), "");
+
+    MarkFs counting;
+    ASSERT_EQ(Extract(zip, &counting), 0);
+    fs::remove_all(m_target);
+    MakeTree(m_target, old);
+    ASSERT_EQ(ExtractInChild(zip, counting.markedAt), 77);
+    EXPECT_EQ(Extract(WritePackage("two.zip", {{"c.txt", "c"}}), &failing), ZPV_EXTRACT_ROLLBACK_INCOMPLETE);
+    EXPECT_TRUE(fs::exists(m_target / zpvx::kWorkFolderName));
+    EXPECT_EQ(Extract(WritePackage("two.zip", {{"c.txt", "c"}})), 0);
+    EXPECT_EQ(Diff(Merge(newTree, {{"c.txt", "c"}}), Snapshot(m_target)), "");
+}

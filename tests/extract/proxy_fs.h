@@ -17,13 +17,16 @@ public:
 
     virtual void OnChange() {}
 
+    FsResult Confine(const NativeString& p, NativeString* r) override { return m_real.Confine(p, r); }
     NativeString Absolute(const NativeString& p) override { return m_real.Absolute(p); }
     NativeString Join(const NativeString& b, const std::string& r) override { return m_real.Join(b, r); }
     NativeString Child(const NativeString& b, const NativeString& n) override { return m_real.Child(b, n); }
     std::string Display(const NativeString& p) override { return m_real.Display(p); }
     NativeString Native(const std::string& n) override { return m_real.Native(n); }
     bool SameName(const NativeString& a, const NativeString& b) override { return m_real.SameName(a, b); }
-    std::unique_ptr<zpvx::ByteSource> OpenRead(const NativeString& p) override { return m_real.OpenRead(p); }
+    std::unique_ptr<zpvx::ByteSource> OpenRead(const NativeString& p, FsResult* r) override {
+        return m_real.OpenRead(p, r);
+    }
     std::unique_ptr<zpvx::OutFile> CreateNew(const NativeString& p, FsResult* r) override {
         OnChange();
         std::unique_ptr<zpvx::OutFile> f = m_real.CreateNew(p, r);
@@ -40,6 +43,7 @@ public:
     }
     FsResult SyncDir(const NativeString& d) override { return OnChange(), m_real.SyncDir(d); }
     std::unique_ptr<zpvx::DirLock> Lock(const NativeString& p, FsResult* r) override { return m_real.Lock(p, r); }
+    void InheritPermissions(const NativeString& p) override { m_real.InheritPermissions(p); }
     void SleepMs(unsigned ms) override { m_slept += ms; }
 
     // Data written through files of this layer; a test may fail it.
@@ -61,7 +65,8 @@ private:
         std::unique_ptr<zpvx::OutFile> m_f;
     };
 
-    zpvx::Fs& m_real = zpvx::RealFs();
+    std::unique_ptr<zpvx::Fs> m_own = zpvx::NewRealFs();
+    zpvx::Fs& m_real = *m_own;
 };
 
 }  // namespace ztest

@@ -36,7 +36,12 @@ inline Tree Snapshot(const fs::path& root) {
     if (!fs::exists(root)) return t;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
         std::string key = RelKey(fs::relative(it->path(), root));
-        t[key] = it->is_directory() ? std::string("<dir>") : ReadFile(it->path());
+        // Links and special files as what they are: never followed, never opened.
+        const fs::file_status st = it->symlink_status();
+        t[key] = fs::is_symlink(st)        ? "<link " + fs::read_symlink(it->path()).u8string() + ">"
+                 : fs::is_directory(st)    ? std::string("<dir>")
+                 : fs::is_regular_file(st) ? ReadFile(it->path())
+                                           : std::string("<special>");
     }
     return t;
 }

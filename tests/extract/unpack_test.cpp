@@ -259,7 +259,7 @@ TEST_F(Unpack, ASecondExtractionIntoTheSameFolderIsRefused) {
     Package(package);
     fs::create_directories(target / zpvx::kWorkFolderName);
     FsResult lr;
-    auto held = zpvx::RealFs().Lock((target / zpvx::kWorkFolderName / "lock").string(), &lr);
+    auto held = zpvx::NewRealFs()->Lock((target / zpvx::kWorkFolderName / "lock").string(), &lr);
     ASSERT_TRUE(held);
     EXPECT_EQ(Extract().status, ZPV_EXTRACT_BUSY);
     held.reset();
