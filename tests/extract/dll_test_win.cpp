@@ -429,3 +429,26 @@ TEST_F(Dll, AnInterruptedCommitFromTheJournalIsFinishedOrUndone) {
         EXPECT_FALSE(fs::exists(target / ".zpv-extract")) << state;
     }
 }
+
+// Links another account planted in the target and its work folder (made by planted_wine.py):
+// nothing outside the target changes, and a planted work folder is left as it is.
+TEST_F(Dll, PlantedLinksNeverReachOutside) {
+    const char* top = std::getenv("ZPV_TEST_PLANTED");
+    if (!top) GTEST_SKIP() << "run through planted_wine.py";
+    int rows = 0;
+    for (const auto& row : fs::directory_iterator(fs::u8path(top))) {
+        const std::string name = row.path().filename().u8string();
+        SCOPED_TRACE(name);
+        const int status = std::atoi(name.c_str() + 3);
+        target = row.path() / "client";
+        const Tree outside = Snapshot(row.path() / "outside"), client = Snapshot(target);
+        Write(Package(GoodItems()));
+        EXPECT_EQ(Run(), status);
+        EXPECT_EQ(Diff(outside, Snapshot(row.path() / "outside")), "");
+        if (status) {
+            EXPECT_EQ(Diff(client, Snapshot(target)), "");
+        }
+        ++rows;
+    }
+    EXPECT_EQ(rows, 5);
+}
