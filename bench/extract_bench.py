@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Extraction of a client-sized package: the extractor core against `unzip -o -q`.
 
-Usage: extract_bench.py PATH/TO/zpv_extract_cli [--rounds N] [--work DIR]
+Usage: extract_bench.py PATH/TO/zpv_extract_cli [--rounds N] [--work DIR] [--baseline OLD_CLI]
 
 Generates (once, cached in the work folder) a package of about 2000 files and 200 MiB in
 nested folders, half compressible text and half incompressible bytes, deflated. Then runs
 both extractors alternately, in two cases: into an empty folder, and over an existing
 installation of the same package (every file replaced). Prints the median wall and CPU times
 and their ratios; the exit status is 0 when the wall-time ratio is at most 0.8 in both cases.
+With --baseline, an earlier build of the extractor runs alternately with them, for a before and
+after comparison. Last, the peak memory of an extraction into a target whose work folder holds a
+planted 50 MB journal.
 """
 import argparse
 import os
@@ -69,6 +72,7 @@ def main():
     ap.add_argument('cli')
     ap.add_argument('--rounds', type=int, default=7)
     ap.add_argument('--work', help='folder for the package and outputs (default: beside the program)')
+    ap.add_argument('--baseline', help='an earlier build of zpv_extract_cli, measured alongside')
     a = ap.parse_args()
     a.cli = os.path.abspath(a.cli)
     a.work = a.work or os.path.join(os.path.dirname(a.cli), 'extract-bench')
@@ -82,19 +86,20 @@ def main():
         print('package: %d entries, %.1f MiB unpacked, %.1f MiB packed'
               % (len(infos), sum(i.file_size for i in infos) / 2**20, os.path.getsize(pkg) / 2**20))
 
-    out_u = os.path.join(a.work, 'out-unzip')
-    out_z = os.path.join(a.work, 'out-zpv')
     runs = {
         'unzip': lambda d: ['unzip', '-o', '-q', pkg, '-d', d],
         'zpv': lambda d: [a.cli, pkg, d],
     }
-    dirs = {'unzip': out_u, 'zpv': out_z}
+    if a.baseline:
+        runs['before'] = lambda d: [os.path.abspath(a.baseline), pkg, d]
+    names = list(runs)
+    dirs = {n: os.path.join(a.work, 'out-' + n) for n in names}
     results = {}
     for case in ('empty folder', 'over installation'):
-        times = {'unzip': [], 'zpv': []}
-        cpu = {'unzip': [], 'zpv': []}
+        times = {n: [] for n in names}
+        cpu = {n: [] for n in names}
         for r in range(a.rounds + 1):
-            order = ['unzip', 'zpv'] if r % 2 == 0 else ['zpv', 'unzip']
+            order = names[r % len(names):] + names[:r % len(names)]
             for name in order:
                 d = dirs[name]
                 if case == 'empty folder':
@@ -106,18 +111,37 @@ def main():
                 if r > 0:   # the first round warms the caches
                     times[name].append(t)
                     cpu[name].append(c)
-        mu, mz = statistics.median(times['unzip']), statistics.median(times['zpv'])
-        cu, cz = statistics.median(cpu['unzip']), statistics.median(cpu['zpv'])
-        results[case] = (mu, mz)
-        print('%-18s wall: unzip %.3f s  zpv %.3f s  ratio %.2f | cpu: unzip %.3f s  zpv %.3f s  ratio %.2f'
-              '  (medians of %d, alternating)' % (case, mu, mz, mz / mu, cu, cz, cz / cu, a.rounds))
-    # Both produced the same files.
-    diff = subprocess.run(['diff', '-r', '-q', out_u, out_z], stdout=subprocess.PIPE, text=True)
-    print('outputs identical' if diff.returncode == 0 else 'OUTPUTS DIFFER:\n' + diff.stdout[:2000])
-    shutil.rmtree(out_u, ignore_errors=True)
-    shutil.rmtree(out_z, ignore_errors=True)
+        wall = {n: statistics.median(times[n]) for n in names}
+        cp = {n: statistics.median(cpu[n]) for n in names}
+        results[case] = (wall['unzip'], wall['zpv'])
+        print('%-18s wall: %s | cpu: %s  (medians of %d, rotating)' % (
+            case,
+            '  '.join('%s %.3f s (%.2f)' % (n, wall[n], wall[n] / wall['unzip']) for n in names),
+            '  '.join('%s %.3f s' % (n, cp[n]) for n in names), a.rounds))
+    # All produced the same files.
+    same = True
+    for n in names[1:]:
+        diff = subprocess.run(['diff', '-r', '-q', dirs['unzip'], dirs[n]], stdout=subprocess.PIPE, text=True)
+        same = same and diff.returncode == 0
+        print('%s: outputs identical' % n if diff.returncode == 0 else 'OUTPUTS DIFFER:\n' + diff.stdout[:2000])
+    for d in dirs.values():
+        shutil.rmtree(d, ignore_errors=True)
+
+    # A work folder with a planted journal of 50 MB (a wrong CRC): refused in bounded memory.
+    planted = os.path.join(a.work, 'planted')
+    shutil.rmtree(planted, ignore_errors=True)
+    run_dir = os.path.join(planted, '.zpv-extract', 'run-1')
+    os.makedirs(run_dir)
+    with open(os.path.join(run_dir, 'journal'), 'wb') as f:
+        f.write(b'ZPVJ 1 P\n' + b'N\ta\n' * (50 << 18) + b'E\t13107200\t00000000\n')
+    t0 = time.perf_counter()
+    res = subprocess.run(['/usr/bin/time', '-f', '%M', a.cli, pkg, planted], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True)
+    print('planted 50 MB journal: status %d in %.3f s, peak RSS %s KiB' % (
+        res.returncode, time.perf_counter() - t0, res.stderr.strip().splitlines()[-1]))
+    shutil.rmtree(planted, ignore_errors=True)
     worst = max(mz / mu for mu, mz in results.values())
-    return 0 if worst <= 0.8 and diff.returncode == 0 else 1
+    return 0 if worst <= 0.8 and same else 1
 
 
 if __name__ == '__main__':

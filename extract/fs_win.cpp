@@ -88,9 +88,19 @@ private:
 };
 
 // Links are the name surrogates (junctions, symbolic links, mount points); other reparse points
-// (deduplicated, cloud or compressed-image files) are the files and folders they stand for.
+// (deduplicated, cloud or compressed-image files) are the files and folders they stand for. A
+// reparse point without a tag (the reserved 0, never given out) cannot be told apart: a link.
 bool IsLink(DWORD attributes, DWORD tag) {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(tag);
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+// The directory entry's own view of a name (its attributes and tag), without opening it.
+bool EntryIsLink(const std::wstring& path) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileExW(path.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FindClose(h);
+    return IsLink(fd.dwFileAttributes, fd.dwReserved0);
 }
 
 bool HandleIsLink(HANDLE h, DWORD* attributes) {
@@ -179,8 +189,11 @@ public:
         // package may be moved or replaced by the update itself.
         const bool confined = Pin(path, &r);
         if (!confined && r != FsResult::kOk) return nullptr;
-        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN | (confined ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+        // A journal stays open while its state byte is overwritten: write sharing below the target.
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE | (confined ? FILE_SHARE_WRITE : 0), nullptr,
+                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | (confined ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                               nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             r = FromError(GetLastError());
             return nullptr;
@@ -216,14 +229,8 @@ public:
             DWORD e = GetLastError();
             return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? FsKind::kNone : FsKind::kOther;
         }
-        if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
-            // The tag tells a link from a file that is stored in another way.
-            WIN32_FIND_DATAW fd;
-            HANDLE h = FindFirstFileExW(path.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr, 0);
-            if (h == INVALID_HANDLE_VALUE) return FsKind::kOther;
-            FindClose(h);
-            if (IsLink(fd.dwFileAttributes, fd.dwReserved0)) return FsKind::kOther;
-        }
+        // The tag tells a link from a file that is stored in another way.
+        if ((a & FILE_ATTRIBUTE_REPARSE_POINT) && EntryIsLink(path)) return FsKind::kOther;
         return (a & FILE_ATTRIBUTE_DIRECTORY) ? FsKind::kDir : FsKind::kFile;
     }
     FsResult MakeDir(const NativeString& path) override {
@@ -413,8 +420,10 @@ private:
                 *result = e == ERROR_SHARING_VIOLATION ? FsResult::kLocked : FromError(e);
                 return false;
             }
+            // Held without delete sharing, the name now stays with what was opened: its entry
+            // is checked too (emulators that open through links still mark the entry).
             DWORD attributes = 0;
-            const bool link = HandleIsLink(h, &attributes);
+            const bool link = HandleIsLink(h, &attributes) || EntryIsLink(p);
             if (link || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 CloseHandle(h);
                 *result = link ? FsResult::kLink : FsResult::kNotFound;
