@@ -162,7 +162,8 @@ JournalParse JournalReader::Open(ByteSource* src) {
     std::size_t pos = 0;               // next line's start in buf
     JournalStep step;
     for (;;) {
-        const char* nl = static_cast<const char*>(std::memchr(buf.data() + pos, '\n', buf.size() - pos));
+        const char* nl =
+            pos < buf.size() ? static_cast<const char*>(std::memchr(buf.data() + pos, '\n', buf.size() - pos)) : nullptr;
         if (!nl) {
             // Keep the partial line, read the next piece behind it.
             buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(pos));
