@@ -81,7 +81,6 @@ private:
         DownloadInfo* info = nullptr;
         std::filesystem::path folder;
     };
-    class JoinState;
 
     void RunSegments(Segment (&segments)[4]);
     void DownloadSegment(Segment* segment);
@@ -91,7 +90,6 @@ private:
                      std::FILE*& stream, std::size_t& stored);
     std::int64_t TakeRedirect(const std::string& location, UrlScheme& scheme, std::string& host, std::string& path);
     void StallMonitor();
-    bool MergeSegment(const Segment& segment, JoinState& join);
     int JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const std::filesystem::path& folder);
     std::int32_t Chunks() const;
 
