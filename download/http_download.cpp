@@ -78,7 +78,7 @@ std::int32_t CHttpDownload::Chunks() const {
     return chunkCounter;
 }
 
-std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& path, std::string& host, DownloadInfo* info,
+std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
                                         const fs::path& folder) {
     try {
         HttpConnection conn(StopFlags{&m_stop, nullptr}, m_timings);
@@ -350,7 +350,7 @@ int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& p
         // Each attempt counts from the bytes resumed for it, so progress never passes the length.
         info->downloadedBytes = 0;
     }
-    const std::int64_t length = ProbeLength(scheme, path, host, info, folder);
+    const std::int64_t length = ProbeLength(scheme, host, path, info, folder);
     if (length <= 0) return length == kProbeRedirect ? kRedirected : kProbeFailed;
     if (m_stop.load()) return kProbeFailed;
 

@@ -54,7 +54,7 @@ public:
 
     // Length of the resource (> 0), 0 on failure, kProbeRedirect after a redirect (scheme, host
     // and path replaced). Stores the length in info->totalBytes.
-    std::int64_t ProbeLength(UrlScheme& scheme, std::string& path, std::string& host, DownloadInfo* info,
+    std::int64_t ProbeLength(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
                              const std::filesystem::path& folder);
 
     // From any thread: ends the running attempt's waits at once and every later attempt.
