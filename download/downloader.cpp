@@ -134,3 +134,12 @@ UrlScheme Downloader::Scheme() const { return m_state->m_scheme; }
 const std::string& Downloader::Host() const { return m_state->m_host; }
 const std::string& Downloader::Path() const { return m_state->m_path; }
 const std::wstring& Downloader::Folder() const { return m_state->m_folder; }
+
+ZipDownloader::ZipDownloader(const ZipConf& package, const std::wstring& folder, InstallAction install)
+    : Downloader(package.zipMd5, package.host, package.urlPath, package.forcedUpdate != 0, folder, package.scheme),
+      m_package(package),
+      m_install(std::move(install)) {}
+
+void ZipDownloader::DoInstall() {
+    if (m_install) m_install(m_package);
+}

@@ -11,8 +11,10 @@
 
 #include "app/core/ascii.h"
 #include "download/file_io.h"
-#include "download/http_connection.h"
-#include "download/http_header.h"
+#include "download/part_join.h"
+#include "download/stall_watch.h"
+#include "http/http_connection.h"
+#include "http/http_header.h"
 #include "download/md5.h"
 #include "log/rklog.h"
 
@@ -25,17 +27,7 @@ using std::chrono::milliseconds;
 // Large reads and copies keep the work per byte low; a few of them at a time stay far below
 // the memory budget.
 constexpr std::size_t kSegmentReadSize = 256 * 1024;
-constexpr std::size_t kJoinBlockSize = 128 * 1024;
-constexpr std::size_t kJoinBlocks = 8;
 constexpr std::size_t kProbeReadSize = 4096;
-
-std::mutex g_timingsMutex;
-DownloadTimings g_timings;
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 bool IsEndOfStream(const error_code& ec) { return ec == boost::asio::error::eof; }
 
@@ -45,50 +37,7 @@ void RemoveParts(const fs::path& folder) {
     for (int i = 0; i < 4; ++i) RemoveFile(PartFile(folder, i));
 }
 
-// Bytes received in a sliding window, sampled ten times per window. The window opens with
-// the first byte: before it, the other limits (connect, header, read) apply.
-class SpeedWatch {
-public:
-    SpeedWatch(std::uint32_t windowMs, std::uint32_t minBytes)
-        : m_enabled(windowMs > 0 && minBytes > 0),
-          m_minBytes(minBytes),
-          m_period(milliseconds(std::max<std::uint32_t>(1, windowMs / kSlots))) {
-        m_next = Later(Clock::now());
-    }
-    Clock::time_point Next() const { return m_next; }
-    // Takes the sample due at now; true when the last whole window got fewer than minBytes.
-    bool Sample(Clock::time_point now, std::uint64_t received) {
-        m_next = Later(now);
-        if (!m_enabled || (m_taken == 0 && received == 0)) return false;
-        const std::size_t slot = m_taken % kSlots;
-        const bool slow = m_taken >= kSlots && received - m_samples[slot] < m_minBytes;
-        m_samples[slot] = m_taken == 0 ? 0 : received;
-        ++m_taken;
-        return slow;
-    }
-
-private:
-    static constexpr std::size_t kSlots = 10;
-    Clock::time_point Later(Clock::time_point now) const { return now + (m_enabled ? m_period : milliseconds(3600000)); }
-
-    bool m_enabled;
-    std::uint64_t m_minBytes;
-    Clock::duration m_period;
-    Clock::time_point m_next;
-    std::uint64_t m_samples[kSlots] = {};
-    std::size_t m_taken = 0;
-};
 }  // namespace
-
-DownloadTimings GetDownloadTimings() {
-    std::lock_guard<std::mutex> lock(g_timingsMutex);
-    return g_timings;
-}
-
-void SetDownloadTimings(const DownloadTimings& timings) {
-    std::lock_guard<std::mutex> lock(g_timingsMutex);
-    g_timings = timings;
-}
 
 const char* DownloadResultText(int result) {
     switch (result) {
@@ -108,116 +57,6 @@ void SegmentRange(std::uint32_t length, int index, std::uint32_t& start, std::ui
     start = static_cast<std::uint32_t>(index) * quarter;
     end = index < 3 ? start + quarter : length;
 }
-
-// The joined file is written and digested in one pass over the part files, in file order; a
-// gap left by a short part file reads back as zeros and is digested as such. The digest runs
-// on a thread of its own, one block behind the copy, so that copying and digesting share the
-// two cores instead of taking turns. After a stop request nothing more is digested.
-class CHttpDownload::JoinState {
-public:
-    struct Block {
-        std::unique_ptr<char[]> data{new char[kJoinBlockSize]};
-        std::uint64_t offset = 0;
-        std::size_t size = 0;
-    };
-
-    JoinState(FileHandle out, const std::atomic<bool>& stop) : m_out(std::move(out)), m_stop(stop) {
-        try {
-            m_digester = std::thread(&JoinState::DigestLoop, this);
-        } catch (const std::system_error&) {
-        }
-    }
-    ~JoinState() { Finish(); }
-
-    std::FILE* Out() const { return m_out.get(); }
-    bool CloseOut() {
-        std::FILE* f = m_out.release();
-        return !f || std::fclose(f) == 0;
-    }
-    bool Stopped() const { return m_stop.load(); }
-    void SetWriteFailed() { m_writeFailed = true; }
-    bool WriteFailed() const { return m_writeFailed; }
-
-    // The next free block (waits while all are queued for the digest).
-    Block& Acquire() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_produced - m_consumed < kJoinBlocks; });
-        return m_blocks[m_produced % kJoinBlocks];
-    }
-    // Hands the block filled last to the digest.
-    void Publish() {
-        if (!m_digester.joinable()) {
-            DigestBlock(m_blocks[m_produced % kJoinBlocks]);
-            ++m_produced;
-            ++m_consumed;
-            return;
-        }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_produced;
-        m_changed.notify_all();
-    }
-    // Waits until every published block is digested.
-    void Finish() {
-        if (!m_digester.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_closed = true;
-            m_changed.notify_all();
-        }
-        m_digester.join();
-    }
-    // The digest of the first length bytes (after Finish); false when stopped meanwhile.
-    bool Digest(std::uint64_t length, unsigned char digest[16]) {
-        DigestZerosUpTo(length);
-        if (Stopped()) return false;
-        m_md5.Final(digest);
-        return true;
-    }
-
-private:
-    void DigestLoop() {
-        for (;;) {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [this] { return m_consumed < m_produced || m_closed; });
-            if (m_consumed == m_produced) return;
-            Block& block = m_blocks[m_consumed % kJoinBlocks];
-            lock.unlock();
-            DigestBlock(block);
-            lock.lock();
-            ++m_consumed;
-            m_changed.notify_all();
-        }
-    }
-    void DigestBlock(const Block& block) {
-        DigestZerosUpTo(block.offset);
-        if (Stopped()) return;
-        m_md5.Update(reinterpret_cast<const unsigned char*>(block.data.get()), static_cast<std::uint32_t>(block.size));
-        m_digested += block.size;
-    }
-    void DigestZerosUpTo(std::uint64_t offset) {
-        static const unsigned char kZeros[64 * 1024] = {};
-        while (m_digested < offset && !Stopped()) {
-            const std::uint64_t n = std::min<std::uint64_t>(sizeof(kZeros), offset - m_digested);
-            m_md5.Update(kZeros, static_cast<std::uint32_t>(n));
-            m_digested += n;
-        }
-    }
-
-    FileHandle m_out;
-    const std::atomic<bool>& m_stop;
-    bool m_writeFailed = false;
-    Block m_blocks[kJoinBlocks];
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::uint64_t m_produced = 0;   // blocks handed to the digest
-    std::uint64_t m_consumed = 0;   // blocks digested
-    bool m_closed = false;
-    std::thread m_digester;
-
-    MD5_CTX m_md5;                  // used by the digest thread (or inline when it is missing)
-    std::uint64_t m_digested = 0;
-};
 
 CHttpDownload::~CHttpDownload() = default;
 
@@ -239,7 +78,7 @@ std::int32_t CHttpDownload::Chunks() const {
     return chunkCounter;
 }
 
-std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& path, std::string& host, DownloadInfo* info,
+std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
                                         const fs::path& folder) {
     try {
         HttpConnection conn(StopFlags{&m_stop, nullptr}, m_timings);
@@ -388,41 +227,15 @@ void CHttpDownload::DownloadSegment(Segment* segment) {
     if (stream) std::fclose(stream);
 }
 
-// The design's rule: once a first chunk arrived (looked for in firstChunkChecks checks), a
-// stallMs window without a new chunk is a stall. The low-speed rule: fewer than lowSpeedBytes
-// received by the four connections together in any lowSpeedTimeMs window is one too.
+// Wakes when the watch has something to check, until the segments are done or a stop request.
 void CHttpDownload::StallMonitor() {
-    const DownloadTimings& t = m_timings;
-    SpeedWatch speed(t.lowSpeedTimeMs, t.lowSpeedBytes);
-    std::int32_t seen = Chunks();
-    bool flowing = seen != 0;
-    std::uint32_t checksLeft = t.firstChunkChecks;
-    bool watching = flowing || checksLeft > 0;   // the design's rule still applies
-    Clock::time_point due = Clock::now() + milliseconds(flowing ? t.stallMs : t.firstChunkCheckMs);
+    StallWatch watch(m_timings, Chunks(), Clock::now());
     std::string why;
     std::unique_lock<std::mutex> lock(m_monitorMutex);
     const auto finished = [this] { return m_segmentsDone || m_stop.load(); };
     while (why.empty()) {
-        const Clock::time_point wake = watching ? std::min(due, speed.Next()) : speed.Next();
-        if (m_monitorWake.wait_until(lock, wake, finished)) return;
-        const Clock::time_point now = Clock::now();
-        if (watching && now >= due) {
-            const std::int32_t chunks = Chunks();
-            if (flowing && chunks == seen) {
-                why = "no data for " + std::to_string(t.stallMs) + " ms";
-            } else if (flowing || chunks != 0) {
-                flowing = true;
-                seen = chunks;
-                due = now + milliseconds(t.stallMs);
-            } else if (--checksLeft == 0) {
-                watching = false;   // nothing arrived yet: the read limit ends a silent server
-            } else {
-                due = now + milliseconds(t.firstChunkCheckMs);
-            }
-        }
-        if (why.empty() && now >= speed.Next() && speed.Sample(now, m_receivedBytes.load())) {
-            why = "fewer than " + std::to_string(t.lowSpeedBytes) + " bytes in " + std::to_string(t.lowSpeedTimeMs) + " ms";
-        }
+        if (m_monitorWake.wait_until(lock, watch.Next(), finished)) return;
+        why = watch.Check(Clock::now(), Chunks(), m_receivedBytes.load());
     }
     lock.unlock();
     // Stalled: end the four transfers by closing their connections; they end on their own.
@@ -474,42 +287,18 @@ void CHttpDownload::RunSegments(Segment (&segments)[4]) {
     endAll();
 }
 
-bool CHttpDownload::MergeSegment(const Segment& segment, JoinState& join) {
-    FileHandle in(OpenFile(segment.partFile, "rb"));
-    if (!in) return false;
-    std::setvbuf(in.get(), nullptr, _IONBF, 0);
-    const std::uint32_t want = segment.end - segment.start;
-    std::uint32_t copied = 0;
-    if (want > 0 && !SeekTo(join.Out(), segment.start)) join.SetWriteFailed();
-    // The stop flag is looked at between blocks: a long join ends at once.
-    while (copied < want && !join.WriteFailed() && !join.Stopped()) {
-        JoinState::Block& block = join.Acquire();
-        const std::size_t n = std::fread(block.data.get(), 1, std::min<std::size_t>(kJoinBlockSize, want - copied), in.get());
-        if (n == 0) break;
-        block.offset = std::uint64_t{segment.start} + copied;
-        block.size = n;
-        join.Publish();
-        if (std::fwrite(block.data.get(), 1, n, join.Out()) != n) join.SetWriteFailed();
-        copied += static_cast<std::uint32_t>(n);
-    }
-    in.reset();
-    if (!join.Stopped()) RemoveFile(segment.partFile);   // a stopped join leaves it for the next run
-    return true;
-}
-
 int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const fs::path& folder) {
     const fs::path filePath = folder / "update.td";
-    FileHandle out(OpenFile(filePath, "wb"));
+    std::FILE* out = OpenFile(filePath, "wb");
     if (!out) {
         LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::JoinAndVerify") << "cannot create " << PathText(filePath) << ": " << LastErrorText();
         RemoveParts(folder);
         return kCreateFailed;
     }
-    std::setvbuf(out.get(), nullptr, _IONBF, 0);
-    JoinState join(std::move(out), m_stop);
+    PartJoiner join(out, m_stop);
     for (auto& segment : segments) {
         if (join.Stopped()) break;
-        if (!MergeSegment(segment, join)) {
+        if (!join.Merge(segment.partFile, segment.start, segment.end)) {
             RemoveParts(folder);
             join.Finish();
             join.CloseOut();
@@ -561,7 +350,7 @@ int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& p
         // Each attempt counts from the bytes resumed for it, so progress never passes the length.
         info->downloadedBytes = 0;
     }
-    const std::int64_t length = ProbeLength(scheme, path, host, info, folder);
+    const std::int64_t length = ProbeLength(scheme, host, path, info, folder);
     if (length <= 0) return length == kProbeRedirect ? kRedirected : kProbeFailed;
     if (m_stop.load()) return kProbeFailed;
 

@@ -54,7 +54,7 @@ public:
 
     // Length of the resource (> 0), 0 on failure, kProbeRedirect after a redirect (scheme, host
     // and path replaced). Stores the length in info->totalBytes.
-    std::int64_t ProbeLength(UrlScheme& scheme, std::string& path, std::string& host, DownloadInfo* info,
+    std::int64_t ProbeLength(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
                              const std::filesystem::path& folder);
 
     // From any thread: ends the running attempt's waits at once and every later attempt.
@@ -81,7 +81,6 @@ private:
         DownloadInfo* info = nullptr;
         std::filesystem::path folder;
     };
-    class JoinState;
 
     void RunSegments(Segment (&segments)[4]);
     void DownloadSegment(Segment* segment);
@@ -91,7 +90,6 @@ private:
                      std::FILE*& stream, std::size_t& stored);
     std::int64_t TakeRedirect(const std::string& location, UrlScheme& scheme, std::string& host, std::string& path);
     void StallMonitor();
-    bool MergeSegment(const Segment& segment, JoinState& join);
     int JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const std::filesystem::path& folder);
     std::int32_t Chunks() const;
 

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
-struct DownloadTimings {
+#include "http/connection_limits.h"
+
+// The connections' limits (connect, header, read) and the attempt's own.
+struct DownloadTimings : ConnectionLimits {
     // Stall monitor: checks for a first body chunk, and their spacing.
     std::uint32_t firstChunkChecks = 5;
     std::uint32_t firstChunkCheckMs = 1000;
@@ -13,16 +16,8 @@ struct DownloadTimings {
     // lowSpeedTimeMs window, or the transfer is taken for a stall (a server that trickles).
     std::uint32_t lowSpeedBytes = 1024;
     std::uint32_t lowSpeedTimeMs = 30000;
-    // Name lookup and TCP connection together.
-    std::uint32_t connectTimeoutMs = 15000;
-    // The response header must be complete within this time of the request; over TLS the
-    // request starts with the handshake, which thus falls under this limit too.
-    std::uint32_t headerTimeoutMs = 30000;
-    // Longest wait for one request write or one read, so that a server that accepts and then
-    // stays silent fails the attempt.
-    std::uint32_t ioTimeoutMs = 15000;
 };
 
-// Snapshot of the current limits (each attempt reads them once at its start).
+// The process-wide limits (timings.cpp). Each attempt reads a snapshot once at its start.
 DownloadTimings GetDownloadTimings();
 void SetDownloadTimings(const DownloadTimings& timings);

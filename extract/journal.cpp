@@ -1,7 +1,5 @@
 #include "extract/journal.h"
 
-#include <zlib.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,18 +11,6 @@ namespace zpvx {
 namespace {
 
 const char kMagic[] = "ZPVJ ";
-
-std::uint32_t Crc(const char* p, std::size_t n) {
-    uLong crc = crc32(0, nullptr, 0);
-    if (!p) return static_cast<std::uint32_t>(crc);
-    while (n > 0) {
-        uInt part = static_cast<uInt>(n > (1u << 30) ? (1u << 30) : n);
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(p), part);
-        p += part;
-        n -= part;
-    }
-    return static_cast<std::uint32_t>(crc);
-}
 
 // A step line could hold two names of the longest length a zip entry name has.
 constexpr std::size_t kMaxLine = 2 * 65536 + 64;
@@ -84,7 +70,7 @@ private:
 JournalBuilder::JournalBuilder() {
     m_pending = kMagic + std::to_string(kJournalVersion) + " " + kJournalPlanned + "\n";
     m_stateOffset = m_pending.size() - 2;
-    m_crc = Crc(nullptr, 0);
+    m_crc = 0;
 }
 
 void JournalBuilder::Add(const JournalStep& s) {
@@ -95,8 +81,7 @@ void JournalBuilder::Add(const JournalStep& s) {
     m_pending += s.rel;
     if (s.kind == JournalStep::kReplace) m_pending += "\t" + s.oldRel;
     m_pending.push_back('\n');
-    m_crc = static_cast<std::uint32_t>(
-        crc32(m_crc, reinterpret_cast<const Bytef*>(m_pending.data() + start), static_cast<uInt>(m_pending.size() - start)));
+    m_crc = Crc32(m_crc, m_pending.data() + start, m_pending.size() - start);
     ++m_count;
 }
 
@@ -156,7 +141,7 @@ JournalParse JournalReader::Open(ByteSource* src) {
         return JournalParse::kIncomplete;
 
     // Every line in turn, read in pieces: the text is never held whole.
-    std::uint32_t crc = Crc(nullptr, 0);
+    std::uint32_t crc = 0;
     std::vector<char> buf;
     std::uint64_t bufAt = first + 1;   // file offset of buf[0]
     std::size_t pos = 0;               // next line's start in buf
@@ -195,7 +180,7 @@ JournalParse JournalReader::Open(ByteSource* src) {
             return JournalParse::kForeign;
         }
         if (!ParseStep(line, n, &step)) break;
-        crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(line), static_cast<uInt>(n + 1)));
+        crc = Crc32(crc, line, n + 1);
         pos += n + 1;
     }
     m_lines.clear();

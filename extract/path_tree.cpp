@@ -2,15 +2,11 @@
 
 #include <unordered_set>
 
+#include "app/core/ascii.h"
 #include "extract/extract_status.h"
 #include "extract/zip_reader.h"
 
 namespace zpvx {
-namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
 
 const char* PathTree::Text(std::uint32_t n) const {
     const PathNode& p = m_nodes[n];
@@ -38,12 +34,11 @@ std::string PathTree::Rel(std::uint32_t n) const {
 int PathTree::Build(const std::vector<ZipEntry>& entries, std::size_t maxNodes, std::string* why) {
     m_entries = &entries;
     m_nodes.assign(1, PathNode());
-    m_entryNode.assign(entries.size(), 0);
     // Nodes are found by parent and name, ignoring ASCII case; the set holds node numbers.
     auto hash = [this](std::uint32_t n) {
         std::uint64_t h = 1469598103934665603ull ^ m_nodes[n].parent;
         const char* t = Text(n);
-        for (std::uint16_t i = 0; i < m_nodes[n].length; ++i) h = (h ^ static_cast<unsigned char>(Lower(t[i]))) * 1099511628211ull;
+        for (std::uint16_t i = 0; i < m_nodes[n].length; ++i) h = (h ^ static_cast<unsigned char>(AsciiLower(t[i]))) * 1099511628211ull;
         return static_cast<std::size_t>(h ^ (h >> 32));
     };
     auto equal = [this](std::uint32_t a, std::uint32_t b) {
@@ -51,7 +46,7 @@ int PathTree::Build(const std::vector<ZipEntry>& entries, std::size_t maxNodes, 
         if (x.parent != y.parent || x.length != y.length) return false;
         const char *s = Text(a), *t = Text(b);
         for (std::uint16_t i = 0; i < x.length; ++i)
-            if (Lower(s[i]) != Lower(t[i])) return false;
+            if (AsciiLower(s[i]) != AsciiLower(t[i])) return false;
         return true;
     };
     std::unordered_set<std::uint32_t, decltype(hash), decltype(equal)> index(16, hash, equal);
@@ -96,7 +91,6 @@ int PathTree::Build(const std::vector<ZipEntry>& entries, std::size_t maxNodes, 
             }
             start = slash + 1;
         }
-        m_entryNode[e] = cur;
     }
     // Children lists, by counting.
     m_childStart.assign(m_nodes.size() + 1, 0);

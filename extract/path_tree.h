@@ -29,7 +29,6 @@ public:
 
     std::size_t Size() const { return m_nodes.size(); }
     const PathNode& Node(std::uint32_t n) const { return m_nodes[n]; }
-    std::uint32_t NodeOfEntry(std::size_t entry) const { return m_entryNode[entry]; }
     std::string Name(std::uint32_t n) const;
     // '/'-joined path of a node ("" for node 0).
     std::string Rel(std::uint32_t n) const;
@@ -42,7 +41,6 @@ private:
 
     const std::vector<ZipEntry>* m_entries = nullptr;
     std::vector<PathNode> m_nodes;
-    std::vector<std::uint32_t> m_entryNode;
     std::vector<std::uint32_t> m_childStart, m_children;
 };
 

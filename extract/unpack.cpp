@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/core/ascii.h"
 #include "extract/journal.h"
 #include "extract/zip_path.h"
 
@@ -31,12 +32,6 @@ S Literal(const char* text) {
     return out;
 }
 
-template <class S>
-S AsciiLower(S s) {
-    for (auto& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<typename S::value_type>(c - 'A' + 'a');
-    return s;
-}
 
 int StatusOf(FsResult r, int otherwise) {
     switch (r) {
@@ -582,11 +577,11 @@ int Unpacker::CheckFolder(std::uint32_t folder) {
     std::vector<NativeString> listed;
     if (!m_fs.List(dir, &listed)) return Fail(ZPV_EXTRACT_TARGET_UNUSABLE, "cannot list " + m_fs.Display(dir));
     std::unordered_map<NativeString, std::size_t> byFold;
-    for (std::size_t i = 0; i < listed.size(); ++i) byFold.emplace(AsciiLower(listed[i]), i);
+    for (std::size_t i = 0; i < listed.size(); ++i) byFold.emplace(AsciiLowered(listed[i]), i);
     for (const std::uint32_t* c = tree.ChildrenBegin(folder); c != tree.ChildrenEnd(folder); ++c) {
         const NativeString want = m_fs.Native(tree.Name(*c));
         const NativeString* match = nullptr;
-        auto it = byFold.find(AsciiLower(want));
+        auto it = byFold.find(AsciiLowered(want));
         if (it != byFold.end() && m_fs.SameName(listed[it->second], want)) match = &listed[it->second];
         if (!match) {
             if (m_fs.Kind(m_fs.Child(dir, want)) == FsKind::kNone) continue;   // absent, and all below it
@@ -623,7 +618,7 @@ int Unpacker::CheckTarget() {
 // ZPVUpdate.exe at the very end, so that an interruption leaves a working updater behind.
 void Unpacker::PlanSteps() {
     const PathTree& tree = m_reader.Tree();
-    auto nameIs = [&](std::uint32_t n, const char* name) { return AsciiLower(tree.Name(n)) == name; };
+    auto nameIs = [&](std::uint32_t n, const char* name) { return AsciiLowered(tree.Name(n)) == name; };
     std::vector<unsigned char> updaterDir(tree.Size(), 0);
     for (std::uint32_t n = 1; n < tree.Size(); ++n)
         if (!tree.Node(n).isDir && (nameIs(n, "zpvupdate.exe") || nameIs(n, "zlib.dll"))) updaterDir[tree.Node(n).parent] = 1;

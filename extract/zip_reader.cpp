@@ -41,15 +41,6 @@ std::uint32_t Get32(const unsigned char* p) {
 }
 std::uint64_t Get64(const unsigned char* p) { return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32); }
 
-std::uint32_t Crc32(std::uint32_t crc, const unsigned char* p, std::size_t n) {
-    while (n > 0) {
-        uInt part = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
-        crc = static_cast<std::uint32_t>(crc32(crc, p, part));
-        p += part;
-        n -= part;
-    }
-    return crc;
-}
 
 struct Extra {
     const unsigned char* data;
@@ -405,6 +396,17 @@ int ZipReader::ReadEntry(const ZipEntry& e, EntrySink* sink) {
     if (crc != e.crc) return Fail(ZPV_EXTRACT_CRC_MISMATCH, "CRC-32 mismatch in " + e.rel);
     if (e.flags & kFlagDescriptor) return CheckDescriptor(e);
     return ZPV_EXTRACT_OK;
+}
+
+std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t n) {
+    auto p = static_cast<const Bytef*>(data);
+    while (n > 0) {
+        uInt part = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+        crc = static_cast<std::uint32_t>(crc32(crc, p, part));
+        p += part;
+        n -= part;
+    }
+    return crc;
 }
 
 }  // namespace zpvx

@@ -32,6 +32,9 @@ private:
     std::size_t m_size;
 };
 
+// The CRC-32 of zip (and of the commit journal), continued from crc (0 to start).
+std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t n);
+
 // Receives an entry's data in order.
 class EntrySink {
 public:

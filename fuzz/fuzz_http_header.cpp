@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "download/http_header.h"
+#include "http/http_header.h"
 
 namespace {
 void Quiet(const std::string&) {}

@@ -1,6 +1,6 @@
+// The product's download page (the full installer), opened after an update failed.
 #pragma once
 
 #include <string>
 
-// The product's download page (the full installer), opened after an update failed.
 std::wstring DownloadPageUrl();

@@ -1,7 +1,7 @@
 // Request bytes, response header parsing and acceptance.
 #include <gtest/gtest.h>
 
-#include "download/http_header.h"
+#include "http/http_header.h"
 #include "test_util.h"
 
 using dltest::Diagnostics;

@@ -12,7 +12,7 @@
 
 #include "download/downloader.h"
 #include "download/http_download.h"
-#include "download/name_lookup.h"
+#include "http/name_lookup.h"
 #include "test_server.h"
 #include "test_util.h"
 

@@ -26,7 +26,7 @@ extern char** environ;
 
 #include "app/core/textconv.h"
 #include "download/http_download.h"
-#include "download/http_header.h"
+#include "http/http_header.h"
 #include "download/md5.h"
 #include "download/timings.h"
 #include "log/rklog.h"

@@ -19,7 +19,7 @@
 
 #include "download/downloader.h"
 #include "download/http_download.h"
-#include "download/transport.h"
+#include "http/transport.h"
 #include "test_server.h"
 #include "test_util.h"
 

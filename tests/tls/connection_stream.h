@@ -6,8 +6,8 @@
 
 #include <boost/system/system_error.hpp>
 
-#include "download/http_connection.h"
-#include "download/transport.h"
+#include "http/http_connection.h"
+#include "http/transport.h"
 
 class ConnectionStream : public RawStream {
 public:

@@ -16,9 +16,9 @@
 
 #include <boost/asio.hpp>
 
-#include "download/http_connection.h"
-#include "download/http_header.h"
-#include "download/transport.h"
+#include "http/http_connection.h"
+#include "http/http_header.h"
+#include "http/transport.h"
 #include "connection_stream.h"
 
 namespace {
@@ -46,8 +46,8 @@ std::string MakeBody(std::size_t size) {
 }
 
 // The same limit for every connect, write and read of a connection.
-DownloadTimings Limits(std::uint32_t ms) {
-    DownloadTimings t;
+ConnectionLimits Limits(std::uint32_t ms) {
+    ConnectionLimits t;
     t.connectTimeoutMs = t.ioTimeoutMs = t.headerTimeoutMs = ms;
     return t;
 }

@@ -1,6 +1,6 @@
 // TLS natively: OpenSSL through Asio's SSL stream, driven synchronously over the connection's
 // bounded RawStream (see transport.h for the seam).
-#include "download/transport.h"
+#include "http/transport.h"
 
 #include <memory>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "download/transport.h"
+#include "http/transport.h"
 
 #include <boost/asio/error.hpp>
 

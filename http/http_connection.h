@@ -16,8 +16,8 @@
 #include <boost/system/error_code.hpp>
 
 #include "app/core/url_scheme.h"
-#include "download/timings.h"
-#include "download/transport.h"
+#include "http/connection_limits.h"
+#include "http/transport.h"
 
 // Flags that end every wait of a connection; either may be null.
 struct StopFlags {
@@ -32,7 +32,7 @@ class HttpConnection {
 public:
     // received, when given, counts every byte read above the transport (the attempt's speed
     // watch reads it).
-    HttpConnection(StopFlags stop, const DownloadTimings& timings, std::atomic<std::uint64_t>* received = nullptr);
+    HttpConnection(StopFlags stop, const ConnectionLimits& limits, std::atomic<std::uint64_t>* received = nullptr);
     ~HttpConnection();
     HttpConnection(const HttpConnection&) = delete;
     HttpConnection& operator=(const HttpConnection&) = delete;
@@ -70,7 +70,7 @@ private:
     void StartTls(const std::string& name);
 
     StopFlags m_stop;
-    DownloadTimings m_timings;
+    ConnectionLimits m_limits;
     std::atomic<std::uint64_t>* m_received;
     bool m_requestStarted = false;       // the header clock runs from m_requestStart
     Clock::time_point m_requestStart;

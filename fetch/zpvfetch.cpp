@@ -13,8 +13,8 @@
 #include "app/core/textconv.h"
 #include "app/core/zipconf.h"
 #include "download/downloader.h"
-#include "download/http_header.h"
-#include "download/transport.h"
+#include "http/http_header.h"
+#include "http/transport.h"
 
 #ifdef _WIN32
 #include <io.h>

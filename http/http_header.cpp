@@ -1,4 +1,4 @@
-#include "download/http_header.h"
+#include "http/http_header.h"
 
 #include <atomic>
 #include <cstdio>

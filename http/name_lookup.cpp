@@ -1,4 +1,4 @@
-#include "download/name_lookup.h"
+#include "http/name_lookup.h"
 
 #include <chrono>
 #include <cstdlib>

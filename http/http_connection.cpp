@@ -1,4 +1,4 @@
-#include "download/http_connection.h"
+#include "http/http_connection.h"
 
 #include <algorithm>
 
@@ -6,8 +6,8 @@
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "download/http_header.h"
-#include "download/name_lookup.h"
+#include "http/http_header.h"
+#include "http/name_lookup.h"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -42,9 +42,9 @@ bool IsCertificateRefusal(const error_code& ec) {
 }
 }  // namespace
 
-HttpConnection::HttpConnection(StopFlags stop, const DownloadTimings& timings, std::atomic<std::uint64_t>* received)
+HttpConnection::HttpConnection(StopFlags stop, const ConnectionLimits& limits, std::atomic<std::uint64_t>* received)
     : m_stop(stop),
-      m_timings(timings),
+      m_limits(limits),
       m_received(received),
       m_requestStart(Clock::now()),
       m_socket(m_io),
@@ -94,7 +94,7 @@ void HttpConnection::Await(StartOp start, Clock::time_point deadline, error_code
 }
 
 void HttpConnection::Connect(const std::string& host, UrlScheme scheme) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_timings.connectTimeoutMs);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_limits.connectTimeoutMs);
     std::string name, port;
     SplitHostPort(host, scheme, name, port);
     NameLookup lookup(name, port);
@@ -121,13 +121,13 @@ void HttpConnection::StartTls(const std::string& name) {
     m_requestStarted = true;
     m_requestStart = Clock::now();
     TlsSettings settings;
-    settings.handshakeTimeoutMs = m_timings.headerTimeoutMs;
+    settings.handshakeTimeoutMs = m_limits.headerTimeoutMs;
 #ifndef _WIN32
     settings.caFile = TlsCaFile();
 #endif
     std::unique_ptr<Transport> tls = MakeTlsTransport(*m_raw, settings);
     error_code ec;
-    m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_timings.headerTimeoutMs);
+    m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_limits.headerTimeoutMs);
     tls->Handshake(name, ec);
     m_phaseDeadline = Clock::time_point::max();
     if (ec && IsCertificateRefusal(ec)) throw boost::system::system_error(ec, "certificate of " + name + " refused");
@@ -136,7 +136,7 @@ void HttpConnection::StartTls(const std::string& name) {
 }
 
 HttpConnection::Clock::time_point HttpConnection::SocketDeadline() const {
-    return std::min(Clock::now() + std::chrono::milliseconds(m_timings.ioTimeoutMs), m_phaseDeadline);
+    return std::min(Clock::now() + std::chrono::milliseconds(m_limits.ioTimeoutMs), m_phaseDeadline);
 }
 
 void HttpConnection::SocketWrite(const char* data, std::size_t size, error_code& ec) {
@@ -172,7 +172,7 @@ std::size_t HttpConnection::ReadSome(char* buffer, std::size_t size, error_code&
 
 bool HttpConnection::ReadHeader(std::string& text, std::size_t& headerEnd, char* buffer, std::size_t size,
                                 error_code& ec) {
-    m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_timings.headerTimeoutMs);
+    m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_limits.headerTimeoutMs);
     struct PhaseEnd {
         Clock::time_point& deadline;
         ~PhaseEnd() { deadline = Clock::time_point::max(); }
