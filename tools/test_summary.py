@@ -48,8 +48,9 @@ def read_list(path, flavour):
     return (tests if found else None), allowed
 
 
-def read_report(path):
-    """Returns {case: 'passed'|'failed'|'skipped'} of one GoogleTest XML report."""
+def read_report(path, reasons):
+    """Returns {case: 'passed'|'failed'|'skipped'} of one GoogleTest XML report; a skipped
+    case's reason (its message's last line) goes to reasons."""
     cases = {}
     for case in ET.parse(path).getroot().iter("testcase"):
         if case.get("status") == "notrun":   # a disabled case: never counted as run
@@ -59,6 +60,8 @@ def read_report(path):
             cases[name] = "failed"
         elif case.get("result") == "skipped" or case.find("skipped") is not None:
             cases[name] = "skipped"
+            skipped = case.find("skipped")
+            reasons[name] = (skipped.get("message", "") if skipped is not None else "").splitlines()[-1:]
         else:
             cases[name] = "passed"
     return cases
@@ -82,12 +85,12 @@ def judge(flavour, junit, report_dir, expected_list, ctest_status):
     except (OSError, ET.ParseError) as e:
         problems.append((None, f"no readable CTest report {junit}: {e}"))
 
-    reports = {}
+    reports, reasons = {}, {}
     for name in ran:
         path = pathlib.Path(report_dir) / f"{name}.xml"
         if path.exists():
             try:
-                reports[name] = read_report(path)
+                reports[name] = read_report(path, reasons)
             except (OSError, ET.ParseError) as e:
                 problems.append((name, f"unreadable GoogleTest report {path.name}: {e}"))
                 reports[name] = {}
@@ -120,7 +123,8 @@ def judge(flavour, junit, report_dir, expected_list, ctest_status):
             elif ran_elsewhere.get(case, set()) - {name}:
                 moved_skips += 1
             else:
-                problems.append((name, f"case skipped: {case}"))
+                because = "".join(f" ({r})" for r in reasons.get(case, []) if r)
+                problems.append((name, f"case skipped: {case}{because}"))
         if minimum is not None and counts[name] < minimum:
             problems.append((name, f"ran {counts[name]} cases, fewer than its minimum {minimum}"))
     for name in expected:
