@@ -17,7 +17,7 @@ endmacro()
 
 # Every test of a folder that has GoogleTest programs writes its report to a file named after
 # the test, so tools/test_summary.py can tell a program's plain run from its filtered runs by
-# scripts, and a child run of a program cannot add a report of its own.
+# scripts. A child run of a program writes the same file; its parent's report replaces it.
 function(zpv_report_per_test)
   get_directory_property(_tests TESTS)
   set(_dir ${CMAKE_BINARY_DIR}/test-reports/gtest)
