@@ -15,11 +15,34 @@ macro(zpv_setup_gtest)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endmacro()
 
+# Every test of a folder that has GoogleTest programs writes its report to a file named after
+# the test, so tools/test_summary.py can tell a program's plain run from its filtered runs by
+# scripts. A child run of a program writes the same file; its parent's report replaces it.
+function(zpv_report_per_test)
+  get_directory_property(_tests TESTS)
+  set(_dir ${CMAKE_BINARY_DIR}/test-reports/gtest)
+  if(WIN32)
+    string(REPLACE "/" "\\" _dir "Z:${_dir}")
+    set(_dir "${_dir}\\")
+  else()
+    set(_dir "${_dir}/")
+  endif()
+  foreach(_t ${_tests})
+    set_property(TEST ${_t} APPEND PROPERTY ENVIRONMENT "GTEST_OUTPUT=xml:${_dir}${_t}.xml")
+  endforeach()
+endfunction()
+
 # zpv_add_gtest(NAME SOURCES a.cpp b.cpp LIBS x y [LABELS l] [TIMEOUT s] [GUI])
 # Native tests run directly; Windows tests run through the Wine emulator script.
 function(zpv_add_gtest name)
   cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
+  # Once per folder, after all of its tests are added (scripts that run a program too).
+  get_directory_property(_deferred ZPV_REPORTS_DEFERRED)
+  if(NOT _deferred)
+    set_directory_properties(PROPERTIES ZPV_REPORTS_DEFERRED ON)
+    cmake_language(DEFER CALL zpv_report_per_test)
+  endif()
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
   if(WIN32)
     add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/wine-run $<TARGET_FILE:${name}> --gtest_brief=1)

@@ -8,6 +8,9 @@
 #include <chrono>
 #include <thread>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
 #include "download/http_download.h"
 #include "test_server.h"
 #include "test_util.h"
@@ -223,8 +226,13 @@ TEST_F(Attempt, ServerFaultsGiveTheirResults) {
     EXPECT_FALSE(Exists("update.td"));
     EXPECT_EQ(Run(server, md5 + " "), kDigestMismatch);   // no trimming
 
-    // Nothing listens: the probe fails with the error's text.
-    std::string host = "127.0.0.1:1", path = "/p";
+    // Nothing listens: the probe fails with the error's text. The port is bound here and never
+    // listens, so no other program can answer on it.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor closed(io);
+    closed.open(boost::asio::ip::tcp::v4());
+    closed.bind({boost::asio::ip::make_address("127.0.0.1"), 0});
+    std::string host = "127.0.0.1:" + std::to_string(closed.local_endpoint().port()), path = "/p";
     EXPECT_EQ(dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()), kProbeFailed);
     EXPECT_TRUE(Diagnostics::Has(" exception = "));
 }
@@ -322,7 +330,8 @@ TEST_F(Attempt, StopEndsARunningAttemptPromptly) {
     int result = 0;
     std::thread attempt([&] { result = dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()); });
     ASSERT_TRUE(server.WaitConnections(5, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Stopped while the body flows: the parts written so far must be kept.
+    ASSERT_TRUE(dltest::WaitUntil([&] { return dltest::PartBytes(Folder()) > 0; }, 5000)) << "no body reached a part file";
     const auto t0 = Clock::now();
     m_transfer.RequestStop();
     attempt.join();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -128,6 +129,29 @@ inline std::wstring WidePath(const std::filesystem::path& p) {
 }
 
 // Each test works in a fresh folder of its own, with short time limits and captured output.
+// Polls cond until it holds (true) or ms have passed (false): a test waits for what it needs,
+// never a fixed time that is too short on a loaded machine and too long on an idle one.
+template <class Condition>
+bool WaitUntil(Condition cond, std::uint32_t ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// The bytes in a folder's four part files (update.td0 .. update.td3).
+inline std::uint64_t PartBytes(const std::string& folder) {
+    std::uint64_t sum = 0;
+    for (int k = 0; k < 4; ++k) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(folder + "update.td" + std::to_string(k), ec);
+        if (!ec) sum += size;
+    }
+    return sum;
+}
+
 class DownloadFixture : public ::testing::Test {
 protected:
     void SetUp() override {

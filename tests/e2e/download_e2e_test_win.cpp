@@ -21,9 +21,37 @@ using namespace e2e;
 using namespace wintest;
 
 namespace {
-// The silent name server of the e2e_silent_lookup test entry (its private resolv.conf).
-const char kSilentAddress[] = "127.84.0.1";
+// The e2e_silent_lookup test entry mounts a private copy of resolv.conf holding this mark; the
+// test writes its silent name server's address there.
+const char kSilentMark[] = "# zpv-silent-lookup";
+const wchar_t kResolvConf[] = L"Z:\\etc\\resolv.conf";
 const char kSilentHost[] = "package.zpv-silent.test";
+
+// UDP port 53 (resolv.conf takes no port) on a loopback address nothing else holds: another
+// program, or another run of this test, may own any fixed one.
+SOCKET BindFreeNameServer(std::string& address) {
+    for (unsigned i = 0; i < 256; ++i) {
+        const unsigned n = (static_cast<unsigned>(GetCurrentProcessId()) + i) % 65534 + 1;
+        address = "127.84." + std::to_string(n >> 8) + "." + std::to_string(n & 255);
+        SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+        if (s != INVALID_SOCKET && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) return s;
+        if (s != INVALID_SOCKET) closesocket(s);
+    }
+    return INVALID_SOCKET;
+}
+
+// True once a query reached the server within ms, i.e. a lookup is under way.
+bool AwaitQuery(SOCKET server, long ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(server, &readable);
+    timeval limit{ms / 1000, (ms % 1000) * 1000};
+    return select(0, &readable, nullptr, nullptr, &limit) == 1;
+}
 
 class DownloadRun : public ::testing::Test {
 protected:
@@ -81,16 +109,18 @@ TEST_F(DownloadRun, AnUpdaterFolderInAnyScriptDownloadsAndInstalls) {
 // Closing or skipping while the package's host name is being looked up (and the name server
 // never answers) ends the process within 2 s of the click.
 TEST(SilentLookup, ClosingTheWindowEndsTheProcessAtOnce) {
-    if (ReadFile(L"Z:\\etc\\resolv.conf").find(kSilentAddress) == std::string::npos)
+    if (ReadFile(kResolvConf).find(kSilentMark) == std::string::npos)
         GTEST_SKIP() << "runs as the e2e_silent_lookup test (a private resolv.conf)";
     WSADATA wsa;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
-    SOCKET server = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(53);
-    inet_pton(AF_INET, kSilentAddress, &address.sin_addr);
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << WSAGetLastError();
+    std::string address;
+    SOCKET server = BindFreeNameServer(address);
+    ASSERT_NE(server, INVALID_SOCKET) << "no free UDP port 53 on 127.84.0.0/16: " << WSAGetLastError();
+    u_long nonBlocking = 1;
+    ioctlsocket(server, FIONBIO, &nonBlocking);
+    std::ofstream(std::filesystem::path(kResolvConf), std::ios::binary | std::ios::trunc)
+        << kSilentMark << "\nnameserver " << address << "\noptions timeout:20 attempts:1\n";
+    ASSERT_NE(ReadFile(kResolvConf).find("nameserver " + address), std::string::npos) << "resolv.conf not written";
     const std::string url = std::string("http://") + kSilentHost + "/package.zip";
     for (int way = 0; way < 2; ++way) {
         SCOPED_TRACE(way == 0 ? "close" : "skip");
@@ -103,7 +133,8 @@ TEST(SilentLookup, ClosingTheWindowEndsTheProcessAtOnce) {
         ASSERT_TRUE(Start(updater, dir + L"ZPVUpdate.exe", std::wstring(a.begin(), a.end())));
         HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
         ASSERT_NE(wnd, nullptr);
-        Sleep(1500);   // the lookup is under way and will not end for 20 s
+        // The lookup is under way once its query arrives, and it will not end for 20 s.
+        ASSERT_TRUE(AwaitQuery(server, 20000)) << "no lookup reached the silent name server";
         if (way == 0) PostMessageW(wnd, WM_SYSCOMMAND, SC_CLOSE, 0);
         else Click(wnd, kSkipButton);
         const DWORD t0 = GetTickCount();
@@ -113,11 +144,10 @@ TEST(SilentLookup, ClosingTheWindowEndsTheProcessAtOnce) {
                     static_cast<unsigned long>(took));
         EXPECT_LT(took, 2000u);
         RemoveTree(root);
+        char query[512];
+        while (recv(server, query, sizeof(query), 0) > 0) {   // the next case waits for its own query
+        }
     }
-    char query[512];
-    u_long nonBlocking = 1;
-    ioctlsocket(server, FIONBIO, &nonBlocking);
-    EXPECT_GT(recv(server, query, sizeof(query), 0), 0) << "no lookup reached the silent name server";
     closesocket(server);
     WSACleanup();
 }

@@ -54,19 +54,21 @@ private:
     void Loop() {
         while (!m_stop) {
             if (HWND box = FindProcessWindow(L"zpv_updater_tips_wnd_class_name", GetCurrentProcessId())) {
-                Sleep(300);
-                ++boxes;
-                PostMessageW(box, WM_KEYDOWN, m_boxKey, 1);
-                Sleep(500);
+                Answer(box, m_boxKey, boxes);
             }
             if (HWND launch = FindProcessWindow(L"zpv_updater_launch_wnd_class_name", GetCurrentProcessId())) {
-                Sleep(300);
-                ++launches;
-                PostMessageW(launch, WM_KEYDOWN, VK_RETURN, 1);
-                Sleep(500);
+                Answer(launch, VK_RETURN, launches);
             }
             Sleep(50);
         }
+    }
+    // The key once the window is shown (its modal loop runs); then waits until it is gone, so
+    // that one window is answered and counted once.
+    static void Answer(HWND wnd, WPARAM key, std::atomic<int>& answered) {
+        WaitFor([&] { return IsWindowVisible(wnd) != FALSE || !IsWindow(wnd); }, 5000);
+        ++answered;
+        PostMessageW(wnd, WM_KEYDOWN, key, 1);
+        WaitFor([&] { return !IsWindow(wnd) || !IsWindowVisible(wnd); }, 5000);
     }
     WPARAM m_boxKey;
     std::atomic<bool> m_stop{false};
