@@ -4,7 +4,8 @@
     log  <-  app/core  <-  download, extract  <-  SkinUI  <-  ui  <-  app
 
 A file may include its own folder and any lower layer; download and extract stay apart.
-Tests, tools, benchmarks and fuzz targets sit on top. Nothing outside tests/ uses tests/:
+Tests, tools, benchmarks and fuzz targets sit on top, and so does the publisher's tool pack/
+(which uses the extractor's rules but no window code; no product code includes it). Nothing outside tests/ uses tests/:
 no include of it and no source of it in another folder's build file."""
 import pathlib
 import re
@@ -12,7 +13,9 @@ import subprocess
 import sys
 
 LAYERS = [("log",), ("app/core",), ("download", "extract"), ("SkinUI",), ("ui",), ("app",)]
-TOP = ("tests", "tools", "bench", "fuzz")
+TOP = ("tests", "tools", "bench", "fuzz", "pack")
+# What the publisher's tool may not use: it runs on build servers, without windows.
+PACK_NEVER = ("SkinUI", "ui", "app")
 
 
 def folder_of(path):
@@ -49,7 +52,9 @@ def main(root):
                 there = folder_of(target) or (target.split("/")[0] if target.split("/")[0] in TOP else None)
                 if there is None or there == here:
                     continue
-                if there == "tests" and here != "tests":
+                if here == "pack" and there in PACK_NEVER:
+                    problems.append(f"{name}:{n}: pack must not include {there}: {target}")
+                elif there == "tests" and here != "tests":
                     problems.append(f"{name}:{n}: includes test code: {target}")
                 elif rank(there) is not None and rank(here) is not None and rank(there) >= rank(here) and here not in TOP:
                     problems.append(f"{name}:{n}: {here} must not include {there}: {target}")
