@@ -1,7 +1,7 @@
 #include "pack/release.h"
 
 #include <algorithm>
-#include <functional>
+#include <map>
 
 #include "app/core/ascii.h"
 #include "extract/extract_status.h"
@@ -133,6 +133,8 @@ bool CheckPackageNames(const std::vector<Item>& items, Failure* failure, const z
     };
     if (items.size() > limits.maxEntries) return fail("more than " + std::to_string(limits.maxEntries) + " entries: the updater refuses the package");
     std::vector<zpvx::ZipEntry> entries(items.size());
+    // Folders as well as files: two folders of one name on the client would merge into one.
+    std::map<std::string, const std::string*> folded;
     std::uint64_t total = 0, directory = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const Item& it = items[i];
@@ -142,6 +144,9 @@ bool CheckPackageNames(const std::vector<Item>& items, Failure* failure, const z
         if (total > limits.maxTotalSize)
             return fail("the files add up to more than the updater accepts (" + std::to_string(limits.maxTotalSize >> 20) + " MiB)");
         directory += kCentralFixed + it.name.size() + (it.isDir ? 1 : 0) + (it.size >= 0xFFFFFFFFull ? 28 : 0);
+        auto twin = folded.emplace(zpvx::FoldPath(it.name), &it.name);
+        if (!twin.second)
+            return fail("\"" + *twin.first->second + "\" and \"" + it.name + "\" differ only in letter case: they are one name on the client");
         entries[i].rel = it.name;
         entries[i].isDir = it.isDir;
     }
