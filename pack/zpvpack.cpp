@@ -123,20 +123,15 @@ void PrintPackage(const fs::path& out, const PackResult& r) {
 
 // Writes the package and prints what the publisher needs; with -url=, the updater's arguments.
 int Write(const std::vector<Item>& items, const Args& a) {
+    std::string line;
+    if (!a.url.empty() && !UpdaterArguments(a.url, fs::u8path(a.out), std::string(32, '0'), &line))
+        return Usage("-url=" + a.url + ": the updater would not read this as an http:// or https:// address of the package "
+                     "(spaces, quotes and non-ASCII characters must be percent-encoded)");
     PackResult r;
     Failure f;
     if (!WritePackage(items, fs::u8path(a.out), &r, &f, a.threads)) return Refuse(f);
     PrintPackage(fs::u8path(a.out), r);
-    if (!a.url.empty()) {
-        std::string line;
-        if (!UpdaterArguments(a.url, fs::u8path(a.out), r.md5, &line)) {
-            std::fprintf(stderr, "zpvpack: -url=%s: the updater would not read this as an http:// or https:// address of the package "
-                                 "(spaces, quotes or non-ASCII characters must be percent-encoded); the package is written\n",
-                         a.url.c_str());
-            return kUsage;
-        }
-        std::printf("updater   %s\n", line.c_str());
-    }
+    if (!a.url.empty() && UpdaterArguments(a.url, fs::u8path(a.out), r.md5, &line)) std::printf("updater   %s\n", line.c_str());
     return kOk;
 }
 
