@@ -49,6 +49,7 @@ def main():
         print('generating', tree, file=sys.stderr)
         extract_bench.make_package(pkg)
         shutil.rmtree(tree, ignore_errors=True)
+        os.makedirs(tree)
         subprocess.run(['unzip', '-q', pkg, '-d', os.path.join(tree, 'Veltaro')], check=True)
         os.remove(pkg)
     files = sum(len(f) for _, _, f in os.walk(tree))
