@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -42,8 +43,22 @@ struct Job {
     bool last = false;
 };
 
+// Bytes as evenly spread as random ones (every value within half its mean count either way)
+// cannot be deflated smaller; such a file is stored without trying. Integer arithmetic only, so
+// the decision is the same on every machine. Less than 64 KiB is too little to tell.
+bool LooksRandom(const std::vector<unsigned char>& data) {
+    if (data.size() < 64 * 1024) return false;
+    std::size_t count[256] = {};
+    for (unsigned char c : data) ++count[c];
+    const std::size_t lo = data.size() / 512, hi = data.size() * 3 / 512;
+    for (std::size_t n : count)
+        if (n < lo || n > hi) return false;
+    return true;
+}
+
 struct Chunk {
     bool done = false;
+    bool random = false;   // first chunk of a file that is stored untried
     bool failed = false;
     std::uint32_t crc = 0;
     std::vector<unsigned char> raw, packed;   // packed empty when not deflated
@@ -116,6 +131,10 @@ private:
             if (!c.failed) {
                 c.raw.assign(buf.begin() + static_cast<std::ptrdiff_t>(dict), buf.end());
                 c.crc = static_cast<std::uint32_t>(crc32(0, c.raw.data(), static_cast<uInt>(c.raw.size())));
+                if (job.offset == 0 && LooksRandom(c.raw)) {
+                    c.random = true;
+                    m_stored[job.item] = true;
+                }
                 if (!m_stored[job.item]) {
                     deflateReset(&zs);
                     if (dict) deflateSetDictionary(&zs, buf.data(), static_cast<uInt>(dict));
@@ -169,6 +188,7 @@ public:
         m_pos += n;
     }
     void Write(const std::string& s) { Write(s.data(), s.size()); }
+    void Flush() { m_out.flush(); }
     void PatchAt(std::uint64_t at, const std::string& s) {
         m_out.seekp(static_cast<std::streamoff>(at));
         m_out.write(s.data(), static_cast<std::streamsize>(s.size()));
@@ -294,30 +314,86 @@ bool CopyStored(const Item& item, std::uint32_t crc, Writer& w) {
     return got == crc;
 }
 
-}  // namespace
-
-bool DigestFile(const fs::path& path, std::string* md5, std::string* sha256) {
-    auto run = [&path](auto&& update) {
-        std::ifstream in(path, std::ios::binary);
-        std::vector<char> buf(256 * 1024);
-        while (in) {
-            in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
-            if (in.gcount() > 0) update(reinterpret_cast<const unsigned char*>(buf.data()), static_cast<std::size_t>(in.gcount()));
+// Digests the package while it is written, on a thread of its own, reading back what is final:
+// everything up to the end of the last finished entry (a local header is patched, and a file
+// rewritten stored, only within its own entry).
+class Digester {
+public:
+    explicit Digester(const fs::path& path) : m_path(path), m_thread([this] { Run(); }) {}
+    ~Digester() {
+        Stop(false);
+    }
+    void Advance(std::uint64_t upTo) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_final = upTo;
         }
-        return in.eof() && !in.bad();
-    };
-    MD5_CTX m;
-    Sha256 s;
-    bool shaOk = false;
-    std::thread t([&] { shaOk = run([&s](const unsigned char* p, std::size_t n) { s.Update(p, n); }); });
-    const bool md5Ok = run([&m](const unsigned char* p, std::size_t n) { m.Update(p, static_cast<std::uint32_t>(n)); });
-    t.join();
-    unsigned char d[16];
-    m.Final(d);
-    *md5 = DigestHex(d);
-    *sha256 = s.FinalHex();
-    return md5Ok && shaOk;
-}
+        m_cv.notify_all();
+    }
+    // The digests of the first size bytes; false when they could not be read back.
+    bool Finish(std::uint64_t size, std::string* md5, std::string* sha256) {
+        Advance(size);
+        Stop(true);
+        unsigned char d[16];
+        m_md5.Final(d);
+        *md5 = DigestHex(d);
+        *sha256 = m_sha.FinalHex();
+        return !m_failed && m_done == size;
+    }
+
+private:
+    void Stop(bool finish) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_closing) return;
+            m_closing = true;
+            m_abort = !finish;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+    void Run() {
+        std::ifstream in;
+        in.rdbuf()->pubsetbuf(nullptr, 0);   // no read-ahead into bytes that are not final yet
+        in.open(m_path, std::ios::binary);
+        std::vector<char> buf(256 * 1024);
+        for (;;) {
+            std::uint64_t upTo;
+            bool closing;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_cv.wait(lock, [&] { return m_final > m_done || m_closing; });
+                if (m_abort) return;
+                upTo = m_final;
+                closing = m_closing;
+            }
+            while (m_done < upTo) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), upTo - m_done));
+                in.clear();
+                in.seekg(static_cast<std::streamoff>(m_done));
+                if (!in.read(buf.data(), static_cast<std::streamsize>(n))) {
+                    m_failed = true;
+                    return;
+                }
+                m_md5.Update(reinterpret_cast<const unsigned char*>(buf.data()), static_cast<std::uint32_t>(n));
+                m_sha.Update(buf.data(), n);
+                m_done += n;
+            }
+            if (closing) return;
+        }
+    }
+
+    fs::path m_path;
+    MD5_CTX m_md5;
+    Sha256 m_sha;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::uint64_t m_final = 0, m_done = 0;
+    bool m_closing = false, m_abort = false, m_failed = false;
+    std::thread m_thread;
+};
+
+}  // namespace
 
 bool WritePackage(const std::vector<Item>& items, const fs::path& out, PackResult* result, Failure* failure, unsigned threads) {
     const fs::path tmp = fs::path(out).concat(".part");
@@ -339,10 +415,12 @@ bool WritePackage(const std::vector<Item>& items, const fs::path& out, PackResul
     *result = PackResult();
     std::vector<Central> central;
     central.reserve(items.size());
+    std::unique_ptr<Digester> digester;
     {
         Writer w(tmp);
         if (!w.Ok()) return fail(kIoError, "cannot create " + tmp.u8string());
         ChunkPool pool(items, threads);
+        digester = std::make_unique<Digester>(tmp);
         for (std::size_t i = 0; i < items.size(); ++i) {
             const Item& it = items[i];
             Central c{it.name + (it.isDir ? "/" : ""), it.isDir, 0, 0, 0, it.size, w.Pos()};
@@ -353,7 +431,7 @@ bool WritePackage(const std::vector<Item>& items, const fs::path& out, PackResul
             for (std::uint64_t off = 0; off < it.size; off += kChunk) {
                 Chunk k = pool.Take();
                 if (k.failed) return fail(kIoError, it.name + ": cannot read it, or it changed while packing");
-                if (off == 0 && k.packed.size() >= k.raw.size()) {
+                if (off == 0 && (k.random || k.packed.size() >= k.raw.size())) {
                     // The first chunk does not shrink: the file is taken as it is.
                     stored = true;
                     pool.MarkStored(i);
@@ -372,6 +450,8 @@ bool WritePackage(const std::vector<Item>& items, const fs::path& out, PackResul
             c.method = it.isDir || stored || it.size == 0 ? 0 : 8;
             w.PatchAt(c.offset, LocalHeader(c, zip64));
             central.push_back(c);
+            w.Flush();
+            digester->Advance(w.Pos());
             if (it.isDir) ++result->folders;
             else ++result->files;
             result->stored += !it.isDir && c.method == 0;
@@ -387,7 +467,7 @@ bool WritePackage(const std::vector<Item>& items, const fs::path& out, PackResul
     // A file that fell back to stored at the end leaves bytes past the real end.
     fs::resize_file(tmp, result->bytes, ec);
     if (ec) return fail(kIoError, "cannot write " + tmp.u8string() + " (" + ec.message() + ")");
-    if (!DigestFile(tmp, &result->md5, &result->sha256)) return fail(kIoError, "cannot read back " + tmp.u8string());
+    if (!digester->Finish(result->bytes, &result->md5, &result->sha256)) return fail(kIoError, "cannot read back " + tmp.u8string());
     fs::rename(tmp, out, ec);
     if (ec) return fail(kIoError, "cannot rename " + tmp.u8string() + " to " + out.u8string() + " (" + ec.message() + ")");
     cleanup.keep = true;

@@ -25,7 +25,4 @@ struct PackResult {
 bool WritePackage(const std::vector<Item>& items, const fs::path& out, PackResult* result, Failure* failure,
                   unsigned threads = 0);
 
-// MD5 and SHA-256 of a file, read once by each of two threads.
-bool DigestFile(const fs::path& path, std::string* md5, std::string* sha256);
-
 }  // namespace zpvpack
