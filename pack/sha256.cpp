@@ -2,6 +2,12 @@
 
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define ZPV_SHA_NI 1
+#endif
+
 namespace zpvpack {
 namespace {
 
@@ -17,15 +23,7 @@ const std::uint32_t kK[64] = {
 
 std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-}  // namespace
-
-Sha256::Sha256() {
-    const std::uint32_t init[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::memcpy(m_h, init, sizeof m_h);
-}
-
-void Sha256::Block(const unsigned char* p) {
+void PortableBlock(std::uint32_t* st, const unsigned char* p) {
     std::uint32_t w[64];
     for (int i = 0; i < 16; ++i)
         w[i] = (std::uint32_t(p[4 * i]) << 24) | (std::uint32_t(p[4 * i + 1]) << 16) | (std::uint32_t(p[4 * i + 2]) << 8) | p[4 * i + 3];
@@ -34,13 +32,78 @@ void Sha256::Block(const unsigned char* p) {
         const std::uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    std::uint32_t a = m_h[0], b = m_h[1], c = m_h[2], d = m_h[3], e = m_h[4], f = m_h[5], g = m_h[6], h = m_h[7];
+    std::uint32_t a = st[0], b = st[1], c = st[2], d = st[3], e = st[4], f = st[5], g = st[6], h = st[7];
     for (int i = 0; i < 64; ++i) {
         const std::uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kK[i] + w[i];
         const std::uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
         h = g; g = f; f = e; e = d + t1; d = c; c = b; b = a; a = t1 + t2;
     }
-    m_h[0] += a; m_h[1] += b; m_h[2] += c; m_h[3] += d; m_h[4] += e; m_h[5] += f; m_h[6] += g; m_h[7] += h;
+    st[0] += a; st[1] += b; st[2] += c; st[3] += d; st[4] += e; st[5] += f; st[6] += g; st[7] += h;
+}
+
+#ifdef ZPV_SHA_NI
+bool CpuHasSha() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & (1u << 9)) || !(c & (1u << 19))) return false;   // SSSE3, SSE4.1
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 29));
+}
+
+// The processor's SHA-256 rounds: about three times the portable code's speed, which matters
+// because the package is digested while it is packed.
+__attribute__((target("sha,sse4.1,ssse3"))) void CpuBlocks(std::uint32_t* h, const unsigned char* p, std::size_t n) {
+    const __m128i order = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i t = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0xB1);        // CDAB
+    __m128i s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4)), 0x1B);   // EFGH
+    __m128i s0 = _mm_alignr_epi8(t, s1, 8);   // ABEF
+    s1 = _mm_blend_epi16(s1, t, 0xF0);        // CDGH
+    for (; n > 0; --n, p += 64) {
+        const __m128i save0 = s0, save1 = s1;
+        __m128i w[4];
+        for (int i = 0; i < 16; ++i) {
+            __m128i& cur = w[i % 4];
+            if (i < 4) {
+                cur = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), order);
+            } else {
+                // W[t] = W[t-16] + s0(W[t-15]) + W[t-7] + s1(W[t-2]), four at a time.
+                const __m128i x = _mm_add_epi32(_mm_sha256msg1_epu32(cur, w[(i + 1) % 4]), _mm_alignr_epi8(w[(i + 3) % 4], w[(i + 2) % 4], 4));
+                cur = _mm_sha256msg2_epu32(x, w[(i + 3) % 4]);
+            }
+            __m128i m = _mm_add_epi32(cur, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kK + 4 * i)));
+            s1 = _mm_sha256rnds2_epu32(s1, s0, m);
+            m = _mm_shuffle_epi32(m, 0x0E);
+            s0 = _mm_sha256rnds2_epu32(s0, s1, m);
+        }
+        s0 = _mm_add_epi32(s0, save0);
+        s1 = _mm_add_epi32(s1, save1);
+    }
+    t = _mm_shuffle_epi32(s0, 0x1B);          // FEBA
+    s1 = _mm_shuffle_epi32(s1, 0xB1);         // DCHG
+    s0 = _mm_blend_epi16(t, s1, 0xF0);        // DCBA
+    s1 = _mm_alignr_epi8(s1, t, 8);           // HGFE
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h), s0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4), s1);
+}
+#endif
+
+}  // namespace
+
+Sha256::Sha256(bool cpu) {
+#ifdef ZPV_SHA_NI
+    static const bool has = CpuHasSha();
+    m_cpu = cpu && has;
+#else
+    (void)cpu;
+#endif
+    const std::uint32_t init[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    std::memcpy(m_h, init, sizeof m_h);
+}
+
+void Sha256::Blocks(const unsigned char* p, std::size_t n) {
+#ifdef ZPV_SHA_NI
+    if (m_cpu) return CpuBlocks(m_h, p, n);
+#endif
+    for (; n > 0; --n, p += 64) PortableBlock(m_h, p);
 }
 
 void Sha256::Update(const void* data, std::size_t n) {
@@ -53,10 +116,12 @@ void Sha256::Update(const void* data, std::size_t n) {
         p += take;
         n -= take;
         if (m_used < 64) return;
-        Block(m_buf);
+        Blocks(m_buf, 1);
         m_used = 0;
     }
-    for (; n >= 64; p += 64, n -= 64) Block(p);
+    Blocks(p, n / 64);
+    p += n / 64 * 64;
+    n %= 64;
     std::memcpy(m_buf, p, n);
     m_used = n;
 }

@@ -9,18 +9,20 @@ namespace zpvpack {
 
 class Sha256 {
 public:
-    Sha256();
+    // cpu: use the processor's SHA instructions where it has them (false: portable code only).
+    explicit Sha256(bool cpu = true);
     void Update(const void* data, std::size_t n);
     // 64 lower-case hex digits; the object is spent afterwards.
     std::string FinalHex();
 
 private:
-    void Block(const unsigned char* p);
+    void Blocks(const unsigned char* p, std::size_t n);
 
     std::uint32_t m_h[8];
     unsigned char m_buf[64];
     std::size_t m_used = 0;
     std::uint64_t m_bytes = 0;
+    bool m_cpu = false;
 };
 
 }  // namespace zpvpack

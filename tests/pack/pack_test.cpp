@@ -134,10 +134,23 @@ TEST(Pack, SameFolderGivesTheSameBytes) {
     EXPECT_EQ(ra.md5, rb.md5);
     EXPECT_EQ(ra.md5, MD5Hex(ReadFile(root / "a.zip").data(), ra.bytes));
     EXPECT_EQ(ra.files, 6u);
-    // sha256("abc"), the known answer.
-    Sha256 s;
-    s.Update("abc", 3);
-    EXPECT_EQ(s.FinalHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(Pack, Sha256KnownAnswers) {
+    const std::pair<std::string, const char*> cases[] = {
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (bool cpu : {false, true}) {
+        for (const auto& [text, digest] : cases) {
+            Sha256 whole(cpu), pieces(cpu);
+            whole.Update(text.data(), text.size());
+            for (std::size_t at = 0; at < text.size(); at += 77) pieces.Update(text.data() + at, std::min<std::size_t>(77, text.size() - at));
+            EXPECT_EQ(whole.FinalHex(), digest) << cpu;
+            EXPECT_EQ(pieces.FinalHex(), digest) << cpu;
+        }
+    }
 }
 
 TEST(Pack, CheckAgreesWithTheExtractorOnHostileArchives) {
