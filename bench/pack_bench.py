@@ -17,6 +17,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -24,14 +25,16 @@ import extract_bench  # noqa: E402
 
 
 def run(cmd, cwd=None):
-    """Wall time and peak RSS (KiB) of one run, from the child's own resource usage."""
+    """Wall time and peak RSS (KiB) of one run. The RSS comes from GNU time: a child forked
+    from this script would report the script's own memory as its peak."""
+    rss_file = os.path.join(tempfile.gettempdir(), 'pack_bench_rss.%d' % os.getpid())
     t0 = time.perf_counter()
-    p = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(p.pid, 0)
+    p = subprocess.run(['/usr/bin/time', '-f', '%M', '-o', rss_file] + cmd, cwd=cwd, stdout=subprocess.DEVNULL)
     wall = time.perf_counter() - t0
-    if os.waitstatus_to_exitcode(status) != 0:
+    if p.returncode != 0:
         sys.exit('failed: %s' % ' '.join(cmd))
-    return wall, usage.ru_maxrss
+    with open(rss_file) as f:
+        return wall, int(f.read().split()[-1])
 
 
 def main():
@@ -74,11 +77,11 @@ def main():
     for r in range(a.rounds + 1):
         names = list(packers) if r % 2 == 0 else list(reversed(packers))
         for name in names:
-            if os.path.exists(out[name]):
-                os.remove(out[name])
             # 7z at its strongest setting is slow: one timed round is enough to place it.
             if name == '7z' and r > 1:
                 continue
+            if os.path.exists(out[name]):
+                os.remove(out[name])
             t, m = run(packers[name], cwd=tree)
             if r > 0:
                 wall[name].append(t)
