@@ -97,6 +97,7 @@ bool ScanRelease(const fs::path& folder, std::vector<Item>* items, Failure* fail
     const fs::path base = abs.has_filename() ? abs : abs.parent_path();
     Scanner s{limits, items, failure};
     const fs::file_status st = fs::symlink_status(base, ec);
+    if (!ec && fs::is_symlink(st)) return s.Fail(kRefused, folder.u8string() + ": a link; name the real folder");
     if (ec || !fs::is_directory(st)) return s.Fail(kIoError, folder.u8string() + ": not a folder");
     std::string top;
     try {
