@@ -1,5 +1,6 @@
 // Packages written by zpvpack's code, unpacked by the real "zlib.dll" as the updater calls it:
-// a full release gives the very folder back, and a delta over the old release gives the new.
+// a full release gives the very folder back, and a delta over the old release gives the new;
+// check's verdict on hostile packages is the library's.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,7 +9,7 @@
 #include "pack/delta.h"
 #include "pack/package_check.h"
 #include "pack/package_writer.h"
-#include "tests/extract/tree_util.h"
+#include "tests/pack/pack_fixtures.h"
 
 using namespace ztest;
 using namespace zpvpack;
@@ -56,12 +57,6 @@ protected:
     fs::path root;
 };
 
-Tree Release() {
-    return {{"Updater/ZPVUpdate.exe", Noise(3000, 1)}, {"Updater/zlib.dll", "dll"}, {"ZPVLaunch.exe", Text(5000, 2)},
-            {"res/empty", "<dir>"}, {"res/\xE6\x95\x99\xE5\xAE\xA4.txt", "classroom"}, {"res/zero.dat", ""},
-            {"bin/big.dat", Text(700000, 3) + Noise(600000, 4) + Text(300000, 5)}};
-}
-
 }  // namespace
 
 TEST_F(PackDll, FullPackageUnpacksToTheFolder) {
@@ -80,4 +75,18 @@ TEST_F(PackDll, DeltaOverTheOldReleaseGivesTheNew) {
     MakeTree(root / "client" / "Veltaro", Release());
     ASSERT_EQ(PackAndExtract(root / "new" / "Veltaro", root / "old" / "Veltaro"), ZPV_EXTRACT_OK);
     EXPECT_EQ(Diff(Snapshot(root / "new"), Snapshot(root / "client")), "");
+}
+
+TEST_F(PackDll, CheckAgreesWithTheLibraryOnHostilePackages) {
+    const std::vector<std::string> packages = HostilePackages();
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+        const fs::path zip = root / "update.zip";
+        WriteFile(zip, packages[i]);
+        CheckResult r;
+        Failure f;
+        const bool accepted = CheckPackage(zip, "", &r, &f);
+        const std::wstring target = (root / "client").wstring() + L"\\";
+        EXPECT_EQ(accepted, i == 0) << "package " << i << ": " << f.text;   // the first one is the good one
+        EXPECT_EQ(accepted, extract(zip.wstring().c_str(), target.c_str(), 0) == ZPV_EXTRACT_OK) << "package " << i;
+    }
 }
