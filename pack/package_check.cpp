@@ -9,19 +9,11 @@
 
 #include "app/core/ascii.h"
 #include "extract/extract_status.h"
-#include "extract/fs.h"
 #include "extract/zip_path.h"
+#include "pack/file_source.h"
 
 namespace zpvpack {
 namespace {
-
-zpvx::NativeString Native(const fs::path& p) {
-#ifdef _WIN32
-    return p.wstring();
-#else
-    return p.string();
-#endif
-}
 
 struct InstalledFile {
     std::string rel;
@@ -85,12 +77,12 @@ bool CheckPackage(const fs::path& zip, const fs::path& installed, CheckResult* r
         return false;
     };
     *result = CheckResult();
-    zpvx::Fs& fsys = zpvx::RealFs();
-    const zpvx::NativeString path = fsys.Absolute(Native(zip));
-    std::unique_ptr<zpvx::ByteSource> src = fsys.OpenRead(path);
-    if (!src) return fail(kIoError, zip.u8string() + ": cannot open the package");
+    std::error_code ec;
+    if (!fs::is_regular_file(zip, ec)) return fail(kIoError, zip.u8string() + ": not a readable file");
+    FileSource src(zip);
+    if (!src.Ok()) return fail(kIoError, zip.u8string() + ": cannot open the package");
     zpvx::ZipReader reader;
-    int st = reader.Open(src.get());
+    int st = reader.Open(&src);
     if (st == ZPV_EXTRACT_ARCHIVE_UNREADABLE) return fail(kIoError, zip.u8string() + ": " + reader.Error());
     if (st) return fail(kRefused, "the updater refuses the package (extractor status " + std::to_string(st) + "): " + reader.Error());
     const std::vector<zpvx::ZipEntry>& entries = reader.Entries();
@@ -114,7 +106,6 @@ bool CheckPackage(const fs::path& zip, const fs::path& installed, CheckResult* r
     std::map<std::string, InstalledFile> have;
     std::vector<const InstalledFile*> counterpart(entries.size(), nullptr);
     if (!installed.empty()) {
-        std::error_code ec;
         const fs::path root = fs::absolute(installed, ec).lexically_normal();
         const fs::path base = root.has_filename() ? root : root.parent_path();
         if (!fs::is_directory(base, ec)) return fail(kIoError, installed.u8string() + ": not a folder");
@@ -162,7 +153,6 @@ bool CheckPackage(const fs::path& zip, const fs::path& installed, CheckResult* r
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     std::vector<fs::path> installedPath(entries.size());
-    std::error_code ec;
     const fs::path instRoot = installed.empty() ? fs::path() : fs::absolute(installed, ec).lexically_normal();
     auto work = [&](zpvx::ZipReader* r) {
         for (std::size_t i; !stop && (i = next++) < entries.size();) {
@@ -177,13 +167,13 @@ bool CheckPackage(const fs::path& zip, const fs::path& installed, CheckResult* r
             same[i] = sink.Same();
         }
     };
-    std::vector<std::unique_ptr<zpvx::ByteSource>> sources;
+    std::vector<std::unique_ptr<FileSource>> sources;
     std::vector<std::unique_ptr<zpvx::ZipReader>> readers;
     std::vector<std::thread> pool;
     for (unsigned t = 1; t < threads; ++t) {
-        sources.push_back(fsys.OpenRead(path));
+        sources.push_back(std::make_unique<FileSource>(zip));
         readers.push_back(std::make_unique<zpvx::ZipReader>());
-        if (!sources.back() || readers.back()->Open(sources.back().get()) != ZPV_EXTRACT_OK)
+        if (!sources.back()->Ok() || readers.back()->Open(sources.back().get()) != ZPV_EXTRACT_OK)
             return fail(kIoError, zip.u8string() + ": cannot read the package again");
     }
     for (auto& r : readers) pool.emplace_back(work, r.get());
