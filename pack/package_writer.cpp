@@ -43,17 +43,23 @@ struct Job {
     bool last = false;
 };
 
-// Bytes as evenly spread as random ones (every value within half its mean count either way)
-// cannot be deflated smaller; such a file is stored without trying. Integer arithmetic only, so
-// the decision is the same on every machine. Less than 64 KiB is too little to tell.
+// Bytes spread as evenly as random ones cannot be deflated smaller; such a file is stored
+// without trying. The test is Pearson's chi-square of the first chunk's byte counts against an
+// even spread, at most twice its 255 degrees of freedom (random data lands near 255, text and
+// code in the many thousands), in integer arithmetic so every machine decides alike. Less than
+// 4 KiB is too little to tell, and cheap to try anyway.
 bool LooksRandom(const std::vector<unsigned char>& data) {
-    if (data.size() < 64 * 1024) return false;
-    std::size_t count[256] = {};
+    const std::uint64_t n = data.size();
+    if (n < 4096) return false;
+    std::uint64_t count[256] = {};
     for (unsigned char c : data) ++count[c];
-    const std::size_t lo = data.size() / 512, hi = data.size() * 3 / 512;
-    for (std::size_t n : count)
-        if (n < lo || n > hi) return false;
-    return true;
+    // chi2 = sum((256 c - n)^2) / (256 n); the sums stay far below 2^64 for a chunk.
+    std::uint64_t sum = 0;
+    for (std::uint64_t c : count) {
+        const std::uint64_t d = 256 * c > n ? 256 * c - n : n - 256 * c;
+        sum += d * d;
+    }
+    return sum <= 2 * 255 * 256 * n;
 }
 
 struct Chunk {
