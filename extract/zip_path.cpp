@@ -128,4 +128,59 @@ int NormalizeEntryPath(const std::string& utf8Name, EntryPath* out, std::string*
 
 std::string FoldPath(const std::string& rel) { return AsciiLowered(rel); }
 
+namespace {
+
+// The characters an 8.3 name may hold besides letters and digits.
+bool IsShortNameChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || std::string("!#$%&'()-@^_`{}~").find(c) != std::string::npos;
+}
+
+// A name that already is a valid upper-case 8.3 name gets no short name of its own.
+bool IsPlainShortName(const std::string& up) {
+    const std::size_t dot = up.find('.');
+    const std::string base = up.substr(0, dot), ext = dot == std::string::npos ? "" : up.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || ext.size() > 3 || ext.find('.') != std::string::npos) return false;
+    for (char c : base + ext)
+        if (!IsShortNameChar(c)) return false;
+    return true;
+}
+
+}  // namespace
+
+bool MayBeShortNameOf(const std::string& shortName, const std::string& longName) {
+    // BASE~N[.EXT]: BASE and ~N together at most 8 characters, EXT at most 3.
+    const std::string s = AsciiUppered(shortName);
+    const std::size_t tilde = s.rfind('~'), dot = s.find('.');
+    if (tilde == std::string::npos || tilde == 0 || (dot != std::string::npos && dot < tilde)) return false;
+    const std::size_t baseEnd = dot == std::string::npos ? s.size() : dot;
+    if (baseEnd > 8 || baseEnd - tilde < 2 || s[tilde + 1] == '0') return false;
+    for (std::size_t i = tilde + 1; i < baseEnd; ++i)
+        if (s[i] < '0' || s[i] > '9') return false;
+    if (!IsPlainShortName(s)) return false;
+
+    // The long name as Windows shortens it: upper case, spaces and all dots but the last gone,
+    // other characters not allowed in 8.3 names as '_'.
+    const std::string l = AsciiUppered(longName);
+    if (l == s || IsPlainShortName(l)) return false;
+    const std::size_t lastDot = l.rfind('.');
+    std::string lbase, lext;
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        const char c = l[i];
+        if (c == ' ' || (c == '.' && i != lastDot)) continue;
+        if (i == lastDot) continue;
+        if (static_cast<unsigned char>(c) >= 0x80 && (static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
+        std::string& to = lastDot != std::string::npos && i > lastDot ? lext : lbase;
+        to.push_back(IsShortNameChar(c) ? c : '_');
+    }
+    const std::string sbase = s.substr(0, tilde), sext = dot == std::string::npos ? "" : s.substr(dot + 1);
+    if (sext != lext.substr(0, 3)) return false;
+    // Either the first characters of the long name, or (after the first few collisions) two of
+    // them followed by four hex digits of a hash.
+    if (lbase.compare(0, sbase.size(), sbase) == 0) return true;
+    if (sbase.size() != 6 || lbase.compare(0, 2, sbase, 0, 2) != 0) return false;
+    for (std::size_t i = 2; i < 6; ++i)
+        if (!((sbase[i] >= '0' && sbase[i] <= '9') || (sbase[i] >= 'A' && sbase[i] <= 'F'))) return false;
+    return true;
+}
+
 }  // namespace zpvx

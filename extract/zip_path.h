@@ -27,4 +27,9 @@ int NormalizeEntryPath(const std::string& utf8Name, EntryPath* out, std::string*
 // case-insensitive file system (ASCII letters only; the exclusive create catches the rest).
 std::string FoldPath(const std::string& rel);
 
+// True when the component shortName has the form of a generated 8.3 short name ("PROGRA~1",
+// "ABCDEF~2.TXT", or the hashed "AB12CD~1.TXT") that Windows could have given to the long name
+// longName of the same folder: a package holding both may write one file through the other's name.
+bool MayBeShortNameOf(const std::string& shortName, const std::string& longName);
+
 }  // namespace zpvx

@@ -28,9 +28,17 @@ cp $bin/ZPVUpdate.exe $bin/zlib.dll "$updater_dir/"
 cp $bin/fake_client.exe "$launcher_dir/ZPVLaunch.exe"
 cp $bin/fake_client.exe "$launcher_dir/zpvclient.exe"
 
+# The sample release is packed as a publisher packs one: zpvpack (the Windows build, under Wine)
+# writes the package from the release folder and prints the digest the client passes.
 pkg=$ZPV_WWW/demo/sample-update.zip
-/usr/bin/python3 tools/testkit/make_package.py "$pkg"
-md5=$(md5sum "$pkg" | cut -d' ' -f1)
+release=$demo/release
+/usr/bin/python3 tools/testkit/make_package.py --tree "$release"
+winpath() { local p=${1//\//\\}; echo "Z:$p"; }
+pack_out=$(tools/wine-run $bin/zpvpack.exe pack "$(winpath "$release/Veltaro")" -o "$(winpath "$pkg")" | tr -d '\r')
+pack_status=$?
+echo "$pack_out" | sed 's/^/demo: zpvpack: /'
+md5=$(echo "$pack_out" | sed -n 's/^md5 *//p')
+[ "$pack_status" -eq 0 ] && [ ${#md5} -eq 32 ] || { echo "demo: zpvpack could not pack $release/Veltaro" >&2; exit 1; }
 # Served through a throttled location, so that the progress can be watched for a few seconds.
 url="http://127.0.0.1:$ZPV_HTTP_PORT/slow/demo/sample-update.zip"
 
