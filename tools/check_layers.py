@@ -4,7 +4,7 @@
     log  <-  app/core  <-  http  <-  download   <-  ui  <-  app
                        <-  extract ------------------------<-
                        <-  SkinUI  <-  ui
-    fetch (the fetch tool): download, http;  pack (the pack tool): extract
+    fetch (the fetch tool): download, http;  pack (the pack tool): extract, download (MD5)
 
 A folder includes itself and the folders its row lists, nothing else: the HTTP layer knows no
 attempts or tasks, download and extract stay apart, the toolkit sees only the core and the log.
@@ -26,7 +26,7 @@ ALLOWED = {
     "ui": BASE | {"SkinUI", "download", "http"},
     "app": BASE | {"SkinUI", "ui", "download", "http", "extract"},
     "fetch": BASE | {"download", "http"},
-    "pack": BASE | {"extract"},
+    "pack": BASE | {"extract", "download"},   # the package's MD5, as the updater computes it
 }
 TOP = ("tests", "tools", "bench", "fuzz")
 
