@@ -216,6 +216,8 @@ TEST_F(UpdateRun, FinalFailureWidensTheWindowAndOffersTheDownloadPage) {
     StartUpdater(updater, Args("/e2e/missing.zip", 0));
     HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
     ASSERT_NE(wnd, nullptr);
+    // Created hidden, then placed and shown: its place counts once it shows.
+    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(wnd) != FALSE; }, 20000));
     RECT before;
     GetWindowRect(wnd, &before);
     EXPECT_EQ(before.right - before.left, 310);
