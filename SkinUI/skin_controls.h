@@ -91,7 +91,6 @@ public:
     int GetMaxHeight() const { return m_maxHeight; }
     const RECT& GetPadding() const { return m_padding; }
     void SetPadding(const RECT& padding);
-    DWORD GetBackgroundColour() const { return m_bkColour; }
     void SetBackgroundColour(DWORD argb);
     void SetBackgroundImage(const std::wstring& descriptor);
 
@@ -197,9 +196,7 @@ public:
     DWORD GetLabelTextColour() const { return m_textColour; }
     void SetDisabledTextColour(DWORD argb);
     void SetFontId(int id);   // font id of the skin's Font table; -1 = the default font
-    int GetFontId() const { return m_font; }
     void SetTextStyle(UINT dtFlags);
-    UINT GetTextStyle() const { return m_textStyle; }
     void SetTextPadding(const RECT& padding);
 
 protected:
@@ -256,10 +253,7 @@ public:
     void PaintStateImage(HDC dc) override;
 
     void SetProgressValue(int value);
-    int GetProgressValue() const { return m_value; }
     void SetRange(int minimum, int maximum);
-    int GetMinimum() const { return m_min; }
-    int GetMaximum() const { return m_max; }
     void SetHorizontal(bool horizontal);
     void SetForeImage(const std::wstring& descriptor);
     void SetStretchFore(bool stretch);

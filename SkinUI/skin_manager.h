@@ -83,7 +83,6 @@ public:
     const std::wstring* GetDefaultAttributeList(const std::wstring& element) const;
 
     void SetInitialSize(int cx, int cy);   // resizes the window at once while no tree is attached
-    SIZE GetInitialSize() const { return m_initialSize; }
     void SetCaptionArea(const RECT& rc) { m_caption = rc; }
     const RECT& GetCaptionArea() const { return m_caption; }
     void SetCornerSize(int cx, int cy) { m_corner = SIZE{cx, cy}; }
@@ -93,9 +92,7 @@ public:
     void SetMinInfo(int cx, int cy) { m_minInfo = SIZE{cx, cy}; }
     SIZE GetMinInfo() const { return m_minInfo; }
     void SetMaxInfo(int cx, int cy) { m_maxInfo = SIZE{cx, cy}; }
-    SIZE GetMaxInfo() const { return m_maxInfo; }
     void SetBackgroundTransparent(bool on) { m_bkTransparent = on; }
-    bool GetBackgroundTransparent() const { return m_bkTransparent; }
     void SetDefaultTextColour(DWORD argb) { m_defaultTextColour = argb; }
     DWORD GetDefaultTextColour() const { return m_defaultTextColour; }
     void SetDefaultDisabledColour(DWORD argb) { m_disabledTextColour = argb; }
@@ -103,13 +100,10 @@ public:
 
     // Marks the tree for layout; the next WM_PAINT arranges it once for any number of changes.
     void RequestLayout();
-    bool IsLayoutNeeded() const { return m_layoutNeeded; }
     void Invalidate(const RECT& rc);
 
     CControlUI* GetFocusControl() const { return m_focus; }
     void SetFocusControl(CControlUI* control);
-    CControlUI* GetHotControl() const { return m_hot; }
-    POINT GetLastMousePos() const { return m_lastMouse; }
 
     // The window's messages (after the window's own handlers). True when consumed.
     bool MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);

@@ -13,7 +13,6 @@ struct SkinRect {
     int left = 0, top = 0, right = 0, bottom = 0;
     int Width() const { return right - left; }
     int Height() const { return bottom - top; }
-    bool IsEmpty() const { return right <= left || bottom <= top; }
     bool IsZero() const { return left == 0 && top == 0 && right == 0 && bottom == 0; }
     bool operator==(const SkinRect& o) const {
         return left == o.left && top == o.top && right == o.right && bottom == o.bottom;
