@@ -81,7 +81,7 @@ std::int32_t CHttpDownload::Chunks() const {
 std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
                                         const fs::path& folder) {
     try {
-        HttpConnection conn(StopFlags{&m_stop, nullptr}, m_timings);
+        HttpConnection conn(StopFlags{&m_stop, nullptr}, m_timings, nullptr, &m_tls);
         conn.Connect(host, scheme);
         conn.Write(BuildRequest(path, host, 0));
         std::string text;
@@ -174,7 +174,7 @@ bool CHttpDownload::TakeChunk(Segment& segment, const char* data, std::size_t si
 }
 
 void CHttpDownload::ReceiveSegment(Segment& segment, std::FILE*& stream) {
-    HttpConnection conn(StopFlags{&m_stop, &m_abortSegments}, m_timings, &m_receivedBytes);
+    HttpConnection conn(StopFlags{&m_stop, &m_abortSegments}, m_timings, &m_receivedBytes, &m_tls);
     conn.Connect(segment.host, segment.scheme);
     const std::uint64_t resumed = GetFileSize(segment.partFile);
     const std::uint32_t limit = segment.end - segment.start;

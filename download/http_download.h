@@ -13,6 +13,7 @@
 
 #include "app/core/url_scheme.h"
 #include "download/timings.h"
+#include "http/transport.h"
 
 // Progress record of a download, owned by the task. Counters change under the owning
 // CHttpDownload's progressMutex.
@@ -103,6 +104,7 @@ private:
     std::condition_variable m_monitorWake;
     bool m_segmentsDone = false;                    // under m_monitorMutex
     DownloadTimings m_timings;                      // of the running attempt
+    TlsContextCache m_tls;                          // one TLS configuration for every connection
 };
 
 // Segment i of 4 for a resource of the given length: [start, end).

@@ -42,10 +42,12 @@ bool IsCertificateRefusal(const error_code& ec) {
 }
 }  // namespace
 
-HttpConnection::HttpConnection(StopFlags stop, const ConnectionLimits& limits, std::atomic<std::uint64_t>* received)
+HttpConnection::HttpConnection(StopFlags stop, const ConnectionLimits& limits, std::atomic<std::uint64_t>* received,
+                               TlsContextCache* tls)
     : m_stop(stop),
       m_limits(limits),
       m_received(received),
+      m_tls(tls),
       m_requestStart(Clock::now()),
       m_socket(m_io),
       m_raw(std::make_unique<Socket>(*this)),
@@ -125,6 +127,7 @@ void HttpConnection::StartTls(const std::string& name) {
 #ifndef _WIN32
     settings.caFile = TlsCaFile();
 #endif
+    if (m_tls) settings.context = m_tls->Get(settings.caFile);
     std::unique_ptr<Transport> tls = MakeTlsTransport(*m_raw, settings);
     error_code ec;
     m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_limits.headerTimeoutMs);

@@ -31,8 +31,10 @@ struct StopFlags {
 class HttpConnection {
 public:
     // received, when given, counts every byte read above the transport (the attempt's speed
-    // watch reads it).
-    HttpConnection(StopFlags stop, const ConnectionLimits& limits, std::atomic<std::uint64_t>* received = nullptr);
+    // watch reads it); tls, when given, holds the TLS configuration shared with the task's other
+    // connections.
+    HttpConnection(StopFlags stop, const ConnectionLimits& limits, std::atomic<std::uint64_t>* received = nullptr,
+                   TlsContextCache* tls = nullptr);
     ~HttpConnection();
     HttpConnection(const HttpConnection&) = delete;
     HttpConnection& operator=(const HttpConnection&) = delete;
@@ -72,6 +74,7 @@ private:
     StopFlags m_stop;
     ConnectionLimits m_limits;
     std::atomic<std::uint64_t>* m_received;
+    TlsContextCache* m_tls;
     bool m_requestStarted = false;       // the header clock runs from m_requestStart
     Clock::time_point m_requestStart;
     Clock::time_point m_phaseDeadline = Clock::time_point::max();

@@ -81,10 +81,47 @@ TlsError CertificateReason(long verifyResult) {
     }
 }
 
+}  // namespace
+
+class TlsContext {
+public:
+    // TLS 1.2 and later, no compression, the peer verified against caFile or the system's roots.
+    explicit TlsContext(const std::string& caFile, error_code& ec) : m_context(asio::ssl::context::tls_client) {
+        SSL_CTX* ctx = m_context.native_handle();
+        SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+        // Sessions waiting for the next read keep no buffers of their own.
+        SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
+        m_context.set_options(asio::ssl::context::no_compression);
+        if (caFile.empty()) {
+            m_context.set_default_verify_paths(ec);
+        } else {
+            m_context.load_verify_file(caFile, ec);
+        }
+        if (!ec) m_context.set_verify_mode(asio::ssl::verify_peer);
+    }
+    asio::ssl::context& Native() { return m_context; }
+
+private:
+    asio::ssl::context m_context;
+};
+
+std::shared_ptr<TlsContext> TlsContextCache::Get(const std::string& caFile) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_context || caFile != m_caFile) {
+        error_code ec;
+        auto context = std::make_shared<TlsContext>(caFile, ec);
+        if (ec) return nullptr;   // each session fails with the reason itself
+        m_context = std::move(context);
+        m_caFile = caFile;
+    }
+    return m_context;
+}
+
+namespace {
+
 class OpenSslTransport : public Transport {
 public:
-    OpenSslTransport(RawStream& raw, const TlsSettings& settings)
-        : m_raw(raw), m_settings(settings), m_context(asio::ssl::context::tls_client) {}
+    OpenSslTransport(RawStream& raw, const TlsSettings& settings) : m_raw(raw), m_settings(settings) {}
 
     void Handshake(const std::string& hostName, error_code& ec) override {
         ec.clear();
@@ -128,17 +165,12 @@ public:
 
 private:
     bool Configure(const std::string& hostName, error_code& ec) {
-        SSL_CTX* ctx = m_context.native_handle();
-        SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-        m_context.set_options(asio::ssl::context::no_compression);
-        if (m_settings.caFile.empty()) {
-            m_context.set_default_verify_paths(ec);
-        } else {
-            m_context.load_verify_file(m_settings.caFile, ec);
+        m_context = m_settings.context;
+        if (!m_context) {
+            m_context = std::make_shared<TlsContext>(m_settings.caFile, ec);
+            if (ec) return false;
         }
-        if (ec) return false;
-        m_context.set_verify_mode(asio::ssl::verify_peer);
-        m_stream = std::make_unique<asio::ssl::stream<RawAdapter>>(RawAdapter(&m_raw, m_io), m_context);
+        m_stream = std::make_unique<asio::ssl::stream<RawAdapter>>(RawAdapter(&m_raw, m_io), m_context->Native());
         SSL* ssl = m_stream->native_handle();
         X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
         error_code notAddress;
@@ -173,7 +205,7 @@ private:
     RawStream& m_raw;
     TlsSettings m_settings;
     asio::io_context m_io;   // only lends its executor to the stream; never run
-    asio::ssl::context m_context;
+    std::shared_ptr<TlsContext> m_context;   // outlives the stream
     std::unique_ptr<asio::ssl::stream<RawAdapter>> m_stream;
 };
 

@@ -336,6 +336,9 @@ std::size_t SchannelTransport::ReadSome(char* buffer, std::size_t size, error_co
 
 }  // namespace
 
+// The system keeps its own session state: nothing to share.
+std::shared_ptr<TlsContext> TlsContextCache::Get(const std::string&) { return nullptr; }
+
 std::unique_ptr<Transport> MakeTlsTransport(RawStream& raw, const TlsSettings& settings) {
     return std::make_unique<SchannelTransport>(raw, settings);
 }

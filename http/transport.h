@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <boost/system/error_code.hpp>
@@ -64,6 +65,23 @@ enum class TlsError {
 const boost::system::error_category& TlsCategory();
 boost::system::error_code MakeTlsError(TlsError e);
 
+// The configuration the TLS sessions of one download task share: natively one OpenSSL context
+// (trusted roots loaded once, buffers of idle sessions released) for every connection of every
+// attempt. None on Windows, where the system keeps its own.
+class TlsContext;
+
+class TlsContextCache {
+public:
+    // The shared context for the given CA file (made at the first call, again when the file
+    // changes); nullptr where there is none, in which case each session makes its own.
+    std::shared_ptr<TlsContext> Get(const std::string& caFile);
+
+private:
+    std::mutex m_mutex;
+    std::shared_ptr<TlsContext> m_context;
+    std::string m_caFile;
+};
+
 struct TlsSettings {
     // Longest time for the whole handshake, checked between raw reads and writes (each of
     // which is bounded by the connection), so a server that trickles its handshake one byte
@@ -72,6 +90,8 @@ struct TlsSettings {
     // Native builds only: a PEM file of trusted roots used instead of the system's (tests).
     // The Windows layer always trusts the system's root store.
     std::string caFile;
+    // Shared with the task's other sessions (made for caFile); nullptr: the session's own.
+    std::shared_ptr<TlsContext> context;
 };
 
 #ifndef _WIN32
