@@ -1,3 +1,4 @@
+// The control tree from skin markup: the controls the updater's skins use, and their attributes.
 #include "SkinUI/skin_builder.h"
 
 #include "SkinUI/skin_controls.h"

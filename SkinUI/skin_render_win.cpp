@@ -1,3 +1,4 @@
+// The toolkit's drawing on Windows: GDI, and AlphaBlend loaded at run time.
 #include "SkinUI/skin_render.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The toolkit's process-wide settings: module instance and resource folder.
 #include "SkinUI/skin_settings.h"
 
 #include <mutex>

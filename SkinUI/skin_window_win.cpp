@@ -1,3 +1,4 @@
+// The toolkit's window base classes on Windows.
 #include "SkinUI/skin_window.h"
 
 #include <windowsx.h>

@@ -1,3 +1,4 @@
+// The process entry of ZPVUpdate.exe.
 #include <objbase.h>
 #include <windows.h>
 

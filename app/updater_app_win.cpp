@@ -1,3 +1,4 @@
+// The update run on Windows: toolkit set-up, command line, confirmation box, updater window and its loop.
 #include <windows.h>
 
 #include "SkinUI/skin_settings.h"

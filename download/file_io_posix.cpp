@@ -1,3 +1,4 @@
+// The download engine's files natively (narrow paths).
 #include "download/file_io.h"
 
 #include "app/core/textconv.h"

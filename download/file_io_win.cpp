@@ -1,3 +1,4 @@
+// The download engine's files on Windows (wide paths all the way to the system).
 #include "download/file_io.h"
 
 #include "app/core/textconv.h"

@@ -1,3 +1,4 @@
+// The extractor's file system natively: descriptors and *at() calls below the confined target.
 #include "extract/fs.h"
 
 #include <dirent.h>

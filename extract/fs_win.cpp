@@ -1,3 +1,4 @@
+// The extractor's file system on Windows: handles that pin each folder on the way while a path is used.
 #include "extract/fs.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Entry names without the UTF-8 flag, natively: the zip format's own code page 437.
 #include "extract/legacy_name.h"
 
 #include "app/core/utf8.h"

@@ -1,3 +1,4 @@
+// Entry names without the UTF-8 flag on Windows: the system's OEM code page, as other tools read them.
 #include "extract/legacy_name.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// The debugger output natively: standard error on request, else nowhere.
 #include <cstdio>
 #include <cstdlib>
 

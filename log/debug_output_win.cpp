@@ -1,3 +1,4 @@
+// The debugger output on Windows.
 #include <windows.h>
 
 namespace rklog {

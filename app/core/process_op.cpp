@@ -1,3 +1,4 @@
+// Client process control on every platform: image names compared, the client stopped and waited for.
 #include <chrono>
 #include <thread>
 

@@ -1,3 +1,4 @@
+// Client process control on Windows: the process snapshot, termination and the module's folder.
 #include <windows.h>
 #include <tlhelp32.h>
 

@@ -1,3 +1,4 @@
+// Text conversions natively, where the narrow code page is UTF-8.
 #include "app/core/textconv.h"
 
 #include "app/core/utf8.h"

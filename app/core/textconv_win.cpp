@@ -1,3 +1,4 @@
+// Text conversions on Windows, through the thread's ANSI code page.
 #include "app/core/textconv.h"
 
 #include <windows.h>
