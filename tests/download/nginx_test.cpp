@@ -16,8 +16,8 @@
 #include "test_server.h"
 #include "test_util.h"
 
-using dltest::MakePackage;
-using dltest::ReadFile;
+using zpvtest::Noise;
+using zpvtest::ReadFile;
 
 namespace {
 namespace asio = boost::asio;
@@ -26,9 +26,8 @@ class Nginx : public dltest::NginxFixture {
 protected:
     void SetUp() override {
         NginxFixture::SetUp();
-        const char* port = std::getenv("ZPV_HTTP_PORT");
-        ASSERT_TRUE(port && *port) << "ZPV_HTTP_PORT is not set: start nginx first with `. tools/services.sh start`";
-        m_port = port;
+        m_port = zpvtest::Env("ZPV_HTTP_PORT");
+        ASSERT_FALSE(m_port.empty()) << "ZPV_HTTP_PORT is not set: start nginx first with `. tools/services.sh start`";
     }
     std::string NginxHost() const { return "127.0.0.1:" + m_port; }
 
@@ -65,7 +64,7 @@ TestServer::Handler Relay(std::string nginxPort, long long limit) {
 }  // namespace
 
 TEST_F(Nginx, FullDownloadVerifies) {
-    const std::string body = MakePackage(6 * 1024 * 1024 + 7, 3);
+    const std::string body = Noise(6 * 1024 * 1024 + 7, 3);
     const std::string md5 = Publish(body);
     CHttpDownload transfer;
     std::string host = NginxHost(), path = "/" + m_name;
@@ -83,7 +82,7 @@ TEST_F(Nginx, FullDownloadVerifies) {
 
 TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
     const std::uint32_t size = 8 * 1024 * 1024 + 3;
-    const std::string body = MakePackage(size, 5);
+    const std::string body = Noise(size, 5);
     const std::string md5 = Publish(body);
     const long long limit = 700 * 1024;   // response bytes per connection before the relay holds
 
