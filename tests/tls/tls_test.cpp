@@ -20,29 +20,16 @@
 #include "http/http_header.h"
 #include "http/transport.h"
 #include "connection_stream.h"
+#include "tests/support/support.h"
 
 namespace {
 namespace asio = boost::asio;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using zpvtest::Env;
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string MakeBody(std::size_t size) {
-    std::string s(size, '\0');
-    std::uint32_t x = 12345;
-    for (auto& c : s) {
-        x = x * 1664525u + 1013904223u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
 }
 
 // The same limit for every connect, write and read of a connection.
@@ -124,7 +111,7 @@ protected:
 // The package over TLS, by address and by name, and the plain port's redirect to it.
 TEST_F(Tls, GoodCertificateServesTheFile) {
     const std::string name = "zpv-tls-test-" + std::to_string(Clock::now().time_since_epoch().count()) + ".bin";
-    const std::string body = MakeBody(300 * 1024 + 7);
+    const std::string body = zpvtest::Noise(300 * 1024 + 7, 12345);
     {
         std::ofstream out(std::filesystem::path(m_www) / name, std::ios::binary);
         out.write(body.data(), static_cast<std::streamsize>(body.size()));
@@ -159,7 +146,7 @@ TEST_F(Tls, GoodCertificateServesTheFile) {
 TEST_F(Tls, LongWriteArrivesWhole) {
     const std::string port = Env("ZPV_HTTPS_PORT");
     const std::string name = "zpv-tls-put-" + std::to_string(Clock::now().time_since_epoch().count());
-    const std::string body = MakeBody(100 * 1024 + 3);
+    const std::string body = zpvtest::Noise(100 * 1024 + 3, 12345);
     const std::string request = "PUT /upload/" + name + " HTTP/1.1\r\nHost: 127.0.0.1:" + port +
                                 "\r\nContent-Length: " + std::to_string(body.size()) +
                                 "\r\nConnection: close\r\n\r\n" + body;
@@ -203,7 +190,7 @@ private:
 
 TEST_F(Tls, PeerClosingMidRecordEndsTheStream) {
     const std::string name = "zpv-tls-cut-" + std::to_string(Clock::now().time_since_epoch().count()) + ".bin";
-    const std::string body = MakeBody(200 * 1024);
+    const std::string body = zpvtest::Noise(200 * 1024, 12345);
     {
         std::ofstream out(std::filesystem::path(m_www) / name, std::ios::binary);
         out.write(body.data(), static_cast<std::streamsize>(body.size()));
