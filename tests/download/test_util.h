@@ -16,6 +16,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -209,6 +210,32 @@ inline int WaitExit(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1000;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// Runs the fetch tool with args until its four part files in folder hold data and stopped
+// growing (a relay holds its connections part way), kills it, and checks that each part holds
+// part of its range of a package of size bytes. Where each range resumes, in range order.
+inline std::vector<std::uint64_t> FetchKilledPartWay(const std::vector<std::string>& args, const std::string& folder,
+                                                     std::uint32_t size) {
+    const pid_t pid = SpawnFetch(args);
+    if (pid <= 0) {
+        ADD_FAILURE() << "the fetch tool did not start";
+        return {};
+    }
+    std::uint64_t parts[4] = {};
+    WaitForStillPartFiles(folder, parts);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(WaitExit(pid), -SIGKILL);
+    std::vector<std::uint64_t> resume;
+    for (int k = 0; k < 4; ++k) {
+        std::uint32_t start = 0, end = 0;
+        SegmentRange(size, k, start, end);
+        parts[k] = CHttpDownload::GetFileSize(folder + "update.td" + std::to_string(k));
+        EXPECT_GT(parts[k], 0u) << k;
+        EXPECT_LT(parts[k], end - start) << k;   // killed in mid-transfer
+        resume.push_back(start + parts[k]);
+    }
+    return resume;
 }
 #endif
 
