@@ -13,7 +13,7 @@
 #include "app/install.h"
 #include "log/rklog.h"
 #include "tests/support/support.h"
-#include "tools/testkit/win_test_util.h"
+#include "tests/support/support_win.h"
 
 using namespace wintest;
 
@@ -107,9 +107,8 @@ protected:
         RemoveTree(m_root);
     }
     bool Launched() {
-        for (int i = 0; i < 50; ++i, Sleep(100))
-            if (GetFileAttributesW((m_root + L"V\\launch.txt").c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-        return false;
+        return WaitFor(
+            [&] { return GetFileAttributesW((m_root + L"V\\launch.txt").c_str()) != INVALID_FILE_ATTRIBUTES; }, 5000);
     }
     // Shortened from the product's 30 s and 60 s, so the failure paths take seconds.
     static constexpr DWORD kClientGiveUpMs = 3000;
