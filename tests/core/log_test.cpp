@@ -8,27 +8,15 @@
 #include <vector>
 
 #include "log/rklog.h"
+#include "tests/support/support.h"
 
 namespace {
-std::mutex g_mutex;
-std::vector<std::string> g_pieces;
-void Capture(const char* text) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_pieces.push_back(text);
-}
-
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_pieces.clear();
-        rklog::SetDebugOutput(&Capture);
-    }
-    void TearDown() override { rklog::SetDebugOutput(nullptr); }
-    static std::string All() {
-        std::string s;
-        for (auto& p : g_pieces) s += p;
-        return s;
-    }
+    static std::string All() { return zpvtest::LogCapture::Text(); }
+    static std::vector<std::string> Pieces() { return zpvtest::LogCapture::Pieces(); }
+
+    zpvtest::LogCapture m_log;
 };
 
 // A sink that records what it was handed and answers as told.
@@ -67,19 +55,19 @@ TEST_F(LogTest, LevelLettersAndNames) {
     EXPECT_STREQ(rklog::LevelName(9), "OTHER");
     LOG_STREAM(7) << "x";
     LOG_STREAM(rklog::kTrace) << "trace passes";
-    ASSERT_EQ(g_pieces.size(), 2u);
-    EXPECT_EQ(g_pieces[0].substr(0, 8), "[ZPV][O]");
-    EXPECT_EQ(g_pieces[1].substr(0, 8), "[ZPV][T]");
+    ASSERT_EQ(Pieces().size(), 2u);
+    EXPECT_EQ(Pieces()[0].substr(0, 8), "[ZPV][O]");
+    EXPECT_EQ(Pieces()[1].substr(0, 8), "[ZPV][T]");
 }
 
 TEST_F(LogTest, LineEndings) {
     LOG_STREAM(rklog::kInfo);
     LOG_STREAM(rklog::kInfo) << "ends\n";
-    ASSERT_EQ(g_pieces.size(), 2u);
-    EXPECT_EQ(g_pieces[0].back(), '\n');
-    EXPECT_EQ(g_pieces[0].find("] \n"), g_pieces[0].size() - 3);   // header + line feed only
-    EXPECT_EQ(g_pieces[1].substr(g_pieces[1].size() - 5), "ends\n");
-    EXPECT_EQ(g_pieces[1].find("\n\n"), std::string::npos);
+    ASSERT_EQ(Pieces().size(), 2u);
+    EXPECT_EQ(Pieces()[0].back(), '\n');
+    EXPECT_EQ(Pieces()[0].find("] \n"), Pieces()[0].size() - 3);   // header + line feed only
+    EXPECT_EQ(Pieces()[1].substr(Pieces()[1].size() - 5), "ends\n");
+    EXPECT_EQ(Pieces()[1].find("\n\n"), std::string::npos);
 }
 
 TEST_F(LogTest, LongTextsAreCutAndSentInPiecesOf256) {
@@ -87,9 +75,9 @@ TEST_F(LogTest, LongTextsAreCutAndSentInPiecesOf256) {
     std::string all = All();
     EXPECT_EQ(all.size(), 20000u);
     EXPECT_EQ(all.back(), '\n');
-    for (std::size_t i = 0; i + 1 < g_pieces.size(); ++i) EXPECT_EQ(g_pieces[i].size(), 256u);
+    for (std::size_t i = 0; i + 1 < Pieces().size(); ++i) EXPECT_EQ(Pieces()[i].size(), 256u);
 
-    g_pieces.clear();
+    zpvtest::LogCapture::Clear();
     // A statement without text still delivers one line: the line feed alone.
     RecordingSink empty;
     { rklog::LogMessage probe("a/b/c.cpp", 1, rklog::kInfo, &empty); }
@@ -99,10 +87,10 @@ TEST_F(LogTest, LongTextsAreCutAndSentInPiecesOf256) {
     n_log::CustomLogMessage msg("f.cpp", 3, rklog::kInfo, "fn", &rklog::processLogger());
     msg.stream() << std::string(599, 'y');   // no header: 599 + line feed
     msg.flush();
-    ASSERT_EQ(g_pieces.size(), 3u);
-    EXPECT_EQ(g_pieces[0].size(), 256u);
-    EXPECT_EQ(g_pieces[1].size(), 256u);
-    EXPECT_EQ(g_pieces[2].size(), 88u);
+    ASSERT_EQ(Pieces().size(), 3u);
+    EXPECT_EQ(Pieces()[0].size(), 256u);
+    EXPECT_EQ(Pieces()[1].size(), 256u);
+    EXPECT_EQ(Pieces()[2].size(), 88u);
 }
 
 TEST_F(LogTest, BaseHeaderAndSinkOwnership) {
@@ -141,11 +129,11 @@ TEST_F(LogTest, FanOutStopsOnceASinkKeepsTheRecord) {
     // Only the debugger sink kind is wired; disabling it makes delivery a no-op that frees.
     logger.dbgEnabled = false;
     { n_log::CustomLogMessage m("f", 1, rklog::kInfo, "fn", &logger); m.stream() << "hidden"; }
-    EXPECT_TRUE(g_pieces.empty());
+    EXPECT_TRUE(Pieces().empty());
     logger.dbgEnabled = true;
     { n_log::CustomLogMessage m("f", 1, rklog::kInfo, "fn", &logger); m.writeHeader(); m.stream() << "shown"; }
-    ASSERT_EQ(g_pieces.size(), 1u);
-    EXPECT_NE(g_pieces[0].find("shown\n"), std::string::npos);
+    ASSERT_EQ(Pieces().size(), 1u);
+    EXPECT_NE(Pieces()[0].find("shown\n"), std::string::npos);
 
     // Two sinks of the debugger kind: once the first keeps the record, the second is not called.
     RecordingSink keeper, behind;

@@ -5,24 +5,14 @@
 
 #include "app/core/zipconf.h"
 #include "log/rklog.h"
+#include "tests/support/support.h"
 
 namespace {
-std::vector<std::string>* g_lines = nullptr;
-void Capture(const char* text) {
-    if (g_lines) g_lines->push_back(text);
-}
-
-struct LogCapture {
-    std::vector<std::string> lines;
-    LogCapture() { g_lines = &lines; rklog::SetDebugOutput(&Capture); }
-    ~LogCapture() { rklog::SetDebugOutput(nullptr); g_lines = nullptr; }
-};
-
 const std::wstring kDir = L"D:\\P\\V\\U\\";
 }  // namespace
 
 TEST(ZipConf, WorkedExampleAndItsLogLines) {
-    LogCapture log;
+    zpvtest::LogCapture log;
     ZipConf c = parseZipConf(L"-url=http://H:8080/a/b.zip -md5=ABC -pagecallparam=\"x y\" -forcedupdate=1", kDir);
     EXPECT_EQ(c.zipPath, L"D:\\P\\V\\U\\update.zip");
     EXPECT_EQ(c.clientExePath, L"D:\\P\\V\\ZPVLaunch.exe");
@@ -34,13 +24,13 @@ TEST(ZipConf, WorkedExampleAndItsLogLines) {
     EXPECT_EQ(c.forcedUpdate, 1);
     EXPECT_TRUE(c.launchClient);
 
-    ASSERT_EQ(log.lines.size(), 4u);
+    ASSERT_EQ(log.Pieces().size(), 4u);
     auto body = [](const std::string& line) { return line.substr(line.find("] ") + 2); };
-    EXPECT_EQ(log.lines[0].rfind("[ZPV][T][", 0), 0u);
-    EXPECT_EQ(body(log.lines[0]), "zipPath: D:\\P\\V\\U\\update.zip\n");
-    EXPECT_EQ(body(log.lines[1]), "zipMd5: ABC\n");
-    EXPECT_EQ(body(log.lines[2]), "clientDic: \"D:\\P\\\"\n");
-    EXPECT_EQ(body(log.lines[3]), "clientExePath: \"D:\\P\\V\\ZPVLaunch.exe\"\n");
+    EXPECT_EQ(log.Pieces()[0].rfind("[ZPV][T][", 0), 0u);
+    EXPECT_EQ(body(log.Pieces()[0]), "zipPath: D:\\P\\V\\U\\update.zip\n");
+    EXPECT_EQ(body(log.Pieces()[1]), "zipMd5: ABC\n");
+    EXPECT_EQ(body(log.Pieces()[2]), "clientDic: \"D:\\P\\\"\n");
+    EXPECT_EQ(body(log.Pieces()[3]), "clientExePath: \"D:\\P\\V\\ZPVLaunch.exe\"\n");
 }
 
 TEST(ZipConf, NoKeysLeavesOnlyDerivedFields) {
@@ -73,13 +63,13 @@ TEST(ZipConf, UrlForms) {
 }
 
 TEST(ZipConf, HttpsUrlKeepsTheFourLogLines) {
-    LogCapture log;
+    zpvtest::LogCapture log;
     ZipConf c = parseZipConf(L"-url=https://H/a/b.zip -md5=abc", kDir);
     EXPECT_EQ(c.host, "H");
     EXPECT_EQ(c.urlPath, "/a/b.zip");
-    ASSERT_EQ(log.lines.size(), 4u);
-    EXPECT_NE(log.lines[0].find("] zipPath: "), std::string::npos);
-    EXPECT_NE(log.lines[3].find("] clientExePath: "), std::string::npos);
+    ASSERT_EQ(log.Pieces().size(), 4u);
+    EXPECT_NE(log.Pieces()[0].find("] zipPath: "), std::string::npos);
+    EXPECT_NE(log.Pieces()[3].find("] clientExePath: "), std::string::npos);
 }
 
 TEST(ZipConf, ForcedUpdateValues) {
@@ -106,8 +96,8 @@ TEST(ZipConf, ShallowFoldersAndQuotedLogValues) {
 
     EXPECT_EQ(QuoteForLog("A&B"), "\"A&&B\"");
     EXPECT_EQ(QuoteForLog("a\"b"), "\"a&\"b\"");
-    LogCapture log;
+    zpvtest::LogCapture log;
     parseZipConf(L"", L"D:\\A&B\\V\\U\\");
-    ASSERT_EQ(log.lines.size(), 4u);
-    EXPECT_NE(log.lines[2].find("clientDic: \"D:\\A&&B\\\""), std::string::npos);
+    ASSERT_EQ(log.Pieces().size(), 4u);
+    EXPECT_NE(log.Pieces()[2].find("clientDic: \"D:\\A&&B\\\""), std::string::npos);
 }

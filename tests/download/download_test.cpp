@@ -16,9 +16,9 @@
 #include "test_util.h"
 
 using dltest::Diagnostics;
-using dltest::MakePackage;
-using dltest::ReadFile;
-using dltest::WriteFile;
+using zpvtest::Noise;
+using zpvtest::ReadFile;
+using zpvtest::WriteFile;
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -69,7 +69,7 @@ protected:
 };
 
 std::shared_ptr<const std::string> Package(std::size_t size) {
-    return std::make_shared<const std::string>(MakePackage(size));
+    return std::make_shared<const std::string>(Noise(size));
 }
 }  // namespace
 
@@ -331,7 +331,7 @@ TEST_F(Attempt, StopEndsARunningAttemptPromptly) {
     std::thread attempt([&] { result = dltest::PlainDownload(m_transfer, host, path, &m_info, Folder()); });
     ASSERT_TRUE(server.WaitConnections(5, 5000));
     // Stopped while the body flows: the parts written so far must be kept.
-    ASSERT_TRUE(dltest::WaitUntil([&] { return dltest::PartBytes(Folder()) > 0; }, 5000)) << "no body reached a part file";
+    ASSERT_TRUE(zpvtest::WaitUntil([&] { return dltest::PartBytes(Folder()) > 0; }, 5000)) << "no body reached a part file";
     const auto t0 = Clock::now();
     m_transfer.RequestStop();
     attempt.join();
@@ -357,7 +357,7 @@ TEST_F(Attempt, UnwritableFolderFailsCleanly) {
 TEST_F(Attempt, GapOfAShortPartIsDigestedAsTheZerosOnDisk) {
     // The package has zeros at the end of segment 1; its part file stops where they begin and
     // the server sends nothing more for it, so the join leaves a gap that reads back as zeros.
-    std::string data = MakePackage(400000);
+    std::string data = Noise(400000);
     std::fill(data.begin() + 150000, data.begin() + 200000, '\0');
     auto body = std::make_shared<const std::string>(data);
     WriteFile(File("update.td1"), data.substr(100000, 50000));
@@ -513,7 +513,7 @@ TEST_F(Attempt, DiagnosticsAreAlsoLoggedAtWarn) {
     TestServer server(ServeText("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
     EXPECT_EQ(Run(server, "x"), kProbeFailed);
     EXPECT_TRUE(Diagnostics::Has("Response returned with status code 404\n"));
-    EXPECT_TRUE(dltest::LogCapture::HasLine('W', "Response returned with status code 404"));
+    EXPECT_TRUE(zpvtest::LogCapture::HasLine('W', "Response returned with status code 404"));
 }
 
 // The join looks at the stop flag between blocks: a long join ends at once.

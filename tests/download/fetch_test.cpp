@@ -17,7 +17,7 @@ TEST_F(FetchTool, EscapesServerText) {
                                           "-retrypause=0", "-quiet=1"}, out);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(dltest::WaitExit(pid), 1);
-    const std::string text = dltest::ReadFile(out);
+    const std::string text = zpvtest::ReadFile(out);
     EXPECT_NE(text.find("\\x1b[2J"), std::string::npos) << text;
     for (char c : text) {
         const unsigned char u = static_cast<unsigned char>(c);

@@ -133,8 +133,8 @@ TEST(HttpHeader, RejectionsAndTheirMessages) {
 class HttpHeader416 : public dltest::DownloadFixture {};
 
 TEST_F(HttpHeader416, Status416DeletesTheJoinedFileOfTheFolder) {
-    dltest::WriteFile(File("update.td"), "old");
-    dltest::WriteFile(File("update.td0"), "part");
+    zpvtest::WriteFile(File("update.td"), "old");
+    zpvtest::WriteFile(File("update.td0"), "part");
     ResponseHeader h;
     std::string body;
     EXPECT_FALSE(Parse("HTTP/1.1 416 Requested Range Not Satisfiable\r\n\r\n", h, body, Folder()));

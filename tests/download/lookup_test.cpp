@@ -70,15 +70,10 @@ protected:
     std::shared_ptr<NameServer> m_server = std::make_shared<NameServer>();
 };
 
-class NamedTask : public Downloader {
-public:
-    NamedTask(const std::string& host, const std::wstring& folder) : Downloader("x", host, "/p.zip", false, folder) {}
-    void DoInstall() override {}
-};
 }  // namespace
 
 TEST_F(Lookup, ANameThatResolvesIsUsed) {
-    auto body = std::make_shared<const std::string>(dltest::MakePackage(100000));
+    auto body = std::make_shared<const std::string>(zpvtest::Noise(100000));
     TestServer server(ServeFile(body));
     CHttpDownload transfer;
     std::string host = "package.test:" + std::to_string(server.Port()), path = "/p";
@@ -114,7 +109,7 @@ TEST_F(Lookup, ASilentLookupEndsAtTheConnectLimitOrOnStop) {
 }
 
 TEST_F(Lookup, DestroyingATaskDuringTheLookupReturnsAtOnce) {
-    auto task = std::make_shared<NamedTask>("package.silent:80", WFolder());
+    auto task = std::make_shared<zpvtest::NoInstallTask>("x", "package.silent:80", WFolder());
     std::atomic<int> callbacks{0};
     task->m_onRetry = [&](std::uint32_t) { ++callbacks; };
     task->m_onFailed = [&] { ++callbacks; };

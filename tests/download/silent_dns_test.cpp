@@ -80,12 +80,6 @@ int ThreadCount() {
     return n;
 }
 
-class TestTask : public Downloader {
-public:
-    TestTask(const std::string& host, const std::wstring& folder) : Downloader("x", host, "/p.zip", false, folder) {}
-    void DoInstall() override {}
-};
-
 class SilentDnsChild : public dltest::DownloadFixture {
 protected:
     void SetUp() override {
@@ -140,7 +134,7 @@ TEST(SilentDns, CasesInAPrivateNamespace) {
 // Destroying a task whose worker waits for the name: the destructor returns at once, and when
 // the lookup returns later nothing touches the freed task (AddressSanitizer watches).
 TEST_F(SilentDnsChild, DestroyingATaskDuringTheLookup) {
-    auto task = std::make_shared<TestTask>(std::string(kSilentHost) + ":80", WFolder());
+    auto task = std::make_shared<zpvtest::NoInstallTask>("x", std::string(kSilentHost) + ":80", WFolder());
     std::atomic<int> callbacks{0};
     task->m_onRetry = [&](std::uint32_t) { ++callbacks; };
     task->m_onFailed = [&] { ++callbacks; };
@@ -155,7 +149,7 @@ TEST_F(SilentDnsChild, DestroyingATaskDuringTheLookup) {
     EXPECT_LT(MsSince(t0), 1000);
     EXPECT_TRUE(done(1000));
     // The resolver gives up after kLookupSeconds and the lookup thread ends.
-    EXPECT_TRUE(dltest::WaitUntil([&] { return ThreadCount() <= threads; }, (kLookupSeconds + 5) * 1000))
+    EXPECT_TRUE(zpvtest::WaitUntil([&] { return ThreadCount() <= threads; }, (kLookupSeconds + 5) * 1000))
         << "the lookup thread did not end";
     EXPECT_EQ(callbacks.load(), 0);
 }

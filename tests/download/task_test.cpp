@@ -13,9 +13,10 @@
 #include "test_server.h"
 #include "test_util.h"
 
-using dltest::MakePackage;
-using dltest::ReadFile;
-using dltest::WriteFile;
+using zpvtest::NoInstallTask;
+using zpvtest::Noise;
+using zpvtest::ReadFile;
+using zpvtest::WriteFile;
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -48,14 +49,6 @@ protected:
             gate->changed.wait_for(lock, std::chrono::seconds(20), [&] { return gate->release; });
         };
     }
-};
-
-// The package task of the tests: records installation instead of installing.
-class TestTask : public Downloader {
-public:
-    TestTask(const std::string& md5, const std::string& host, const std::string& path, const std::wstring& folder)
-        : Downloader(md5, host, path, false, folder) {}
-    void DoInstall() override {}
 };
 
 class Task : public dltest::DownloadFixture {
@@ -112,10 +105,10 @@ TEST(ThreadBase, RunsOnceAndEndsWithItsObject) {
 }
 
 TEST_F(Task, SuccessAtTheFirstAttemptMakesNoCallback) {
-    auto body = std::make_shared<const std::string>(MakePackage(300000));
+    auto body = std::make_shared<const std::string>(Noise(300000));
     TestServer server(ServeFile(body));
     WriteFile(File("update.zip"), "old package");
-    TestTask task(MD5Hex(body->data(), body->size()), server.Host(), "/p.zip", WFolder());
+    NoInstallTask task(MD5Hex(body->data(), body->size()), server.Host(), WFolder());
     std::atomic<bool> polling{true};
     std::int64_t lastSeen = 0;
     // The window polls from its own thread while the transfer threads write (the thread
@@ -146,7 +139,7 @@ TEST_F(Task, SuccessAtTheFirstAttemptMakesNoCallback) {
 TEST_F(Task, TenCountedFailuresThenTheFailureCallback) {
     TestServer server(ServeText("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
     WriteFile(File("update.zip"), "old package");
-    TestTask task("x", server.Host(), "/p.zip", WFolder());
+    NoInstallTask task("x", server.Host(), WFolder());
     RunTask(task);
     EXPECT_EQ(Events(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, -1}));
     EXPECT_FALSE(task.Succeeded());
@@ -155,7 +148,7 @@ TEST_F(Task, TenCountedFailuresThenTheFailureCallback) {
     EXPECT_FALSE(Exists("update.zip"));   // the old package went at the start
 
     // Without callbacks the task ends just as well, silently.
-    TestTask quiet("x", server.Host(), "/p.zip", WFolder());
+    NoInstallTask quiet("x", server.Host(), WFolder());
     quiet.Start();
     ASSERT_TRUE(quiet.WaitDone(30000));
     EXPECT_FALSE(quiet.Succeeded());
@@ -163,11 +156,11 @@ TEST_F(Task, TenCountedFailuresThenTheFailureCallback) {
 }
 
 TEST_F(Task, RedirectsAreFollowedWithoutCountingButLoopsFail) {
-    auto body = std::make_shared<const std::string>(MakePackage(20000));
+    auto body = std::make_shared<const std::string>(Noise(20000));
     TestServer target(ServeFile(body));
     TestServer second(ServeText("HTTP/1.1 302 Found\r\nLocation: http://" + target.Host() + "/final.zip\r\n\r\n"));
     TestServer first(ServeText("HTTP/1.1 301 Moved\r\nLocation: http://" + second.Host() + "/step.zip\r\n\r\n"));
-    TestTask task(MD5Hex(body->data(), body->size()), first.Host(), "/start.zip", WFolder());
+    NoInstallTask task(MD5Hex(body->data(), body->size()), first.Host(), WFolder(), "/start.zip");
     RunTask(task);
     EXPECT_TRUE(task.Succeeded());
     EXPECT_TRUE(Events().empty());
@@ -187,7 +180,7 @@ TEST_F(Task, RedirectsAreFollowedWithoutCountingButLoopsFail) {
         std::lock_guard<std::mutex> lock(selfMutex);
         loopPtr = &loop;
     }
-    TestTask looping("x", loop.Host(), "/again", WFolder());
+    NoInstallTask looping("x", loop.Host(), WFolder(), "/again");
     m_events.clear();
     RunTask(looping);
     EXPECT_EQ(Events(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, -1}));
@@ -196,20 +189,20 @@ TEST_F(Task, RedirectsAreFollowedWithoutCountingButLoopsFail) {
 }
 
 TEST_F(Task, DestroyingARunningTaskStopsItPromptlyAndKeepsParts) {
-    auto body = std::make_shared<const std::string>(MakePackage(4000000));
+    auto body = std::make_shared<const std::string>(Noise(4000000));
     ServeOptions o;
     o.writeSize = 4096;
     o.pauseMs = 20;
     TestServer server(ServeFile(body, o));
     std::atomic<int> callbacks{0};
-    auto task = std::make_shared<TestTask>(MD5Hex(body->data(), body->size()), server.Host(), "/p", WFolder());
+    auto task = std::make_shared<NoInstallTask>(MD5Hex(body->data(), body->size()), server.Host(), WFolder(), "/p");
     task->m_onRetry = [&](std::uint32_t) { ++callbacks; };
     task->m_onFailed = [&] { ++callbacks; };
     task->Start();
     const auto done = task->DoneWaiter();
     ASSERT_TRUE(server.WaitConnections(5, 5000));
     // Stopped while the body flows: the parts written so far must be kept.
-    ASSERT_TRUE(dltest::WaitUntil([&] { return dltest::PartBytes(Folder()) > 0; }, 5000)) << "no body reached a part file";
+    ASSERT_TRUE(zpvtest::WaitUntil([&] { return dltest::PartBytes(Folder()) > 0; }, 5000)) << "no body reached a part file";
     const auto t0 = Clock::now();
     task.reset();
     EXPECT_LT(MsSince(t0), 100);
@@ -221,7 +214,7 @@ TEST_F(Task, DestroyingARunningTaskStopsItPromptlyAndKeepsParts) {
 
 TEST_F(Task, StopEndsTheRetryPause) {
     TestServer server(ServeText("HTTP/1.1 500 Oops\r\n\r\n"));
-    auto task = std::make_shared<TestTask>("x", server.Host(), "/p", WFolder());
+    auto task = std::make_shared<NoInstallTask>("x", server.Host(), WFolder(), "/p");
     std::atomic<int> retries{0};
     std::atomic<bool> pauseEnded{false};
     task->m_onRetry = [&](std::uint32_t) {

@@ -1,5 +1,4 @@
-// Shared helpers of the download tests: a private folder, package bytes, captured diagnostics
-// and short time limits.
+// Fixtures of the download tests: a private folder, captured diagnostics and short time limits.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,10 +14,9 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <process.h>
-#else
+#ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,29 +28,10 @@ extern char** environ;
 #include "http/http_header.h"
 #include "download/md5.h"
 #include "download/timings.h"
-#include "log/rklog.h"
+#include "tests/support/no_install_task.h"
+#include "tests/support/support.h"
 
 namespace dltest {
-
-inline std::string MakePackage(std::size_t size, std::uint32_t seed = 1) {
-    std::string s(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x = x * 1664525u + 1013904223u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
-}
-
-inline std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::filesystem::path& p, const std::string& data) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
 
 // One attempt from an http:// address; a redirect may still change the scheme.
 inline int PlainDownload(CHttpDownload& transfer, std::string& host, std::string& path, DownloadInfo* info,
@@ -61,10 +40,17 @@ inline int PlainDownload(CHttpDownload& transfer, std::string& host, std::string
     return transfer.Download(scheme, host, path, info, folder);
 }
 
-// Text handed to a sink of the code under test, kept for the test to read (one store per Tag).
-template <class Tag>
-class CapturedText {
+// Diagnostic lines of the HTTP code, captured instead of going to standard output.
+class Diagnostics {
 public:
+    Diagnostics() {
+        Clear();
+        SetHttpDiagnosticSink([](const std::string& text) {
+            std::lock_guard<std::mutex> lock(Mutex());
+            Store() += text;
+        });
+    }
+    ~Diagnostics() { SetHttpDiagnosticSink(nullptr); }
     static std::string Text() {
         std::lock_guard<std::mutex> lock(Mutex());
         return Store();
@@ -75,48 +61,9 @@ public:
     }
     static bool Has(const std::string& part) { return Text().find(part) != std::string::npos; }
 
-protected:
-    static void Append(const std::string& text) {
-        std::lock_guard<std::mutex> lock(Mutex());
-        Store() += text;
-    }
-
 private:
     static std::mutex& Mutex() { static std::mutex m; return m; }
     static std::string& Store() { static std::string s; return s; }
-};
-
-// Diagnostic lines of the HTTP code, captured instead of going to standard output.
-class Diagnostics : public CapturedText<Diagnostics> {
-public:
-    Diagnostics() {
-        SetHttpDiagnosticSink([](const std::string& text) { Append(text); });
-        Clear();
-    }
-    ~Diagnostics() { SetHttpDiagnosticSink(nullptr); }
-};
-
-// Lines delivered to the debugger output by the process logger, captured.
-class LogCapture : public CapturedText<LogCapture> {
-public:
-    LogCapture() {
-        Clear();
-        rklog::SetDebugOutput([](const char* text) { Append(text); });
-    }
-    ~LogCapture() { rklog::SetDebugOutput(nullptr); }
-    // True when a line of that level letter ('W', 'E', ...) contains part.
-    static bool HasLine(char level, const std::string& part) {
-        const std::string text = Text();
-        const std::string head = std::string("[ZPV][") + level + "][";
-        for (std::size_t b = 0; b < text.size();) {
-            std::size_t e = text.find('\n', b);
-            if (e == std::string::npos) e = text.size();
-            const std::string line = text.substr(b, e - b);
-            if (line.rfind(head, 0) == 0 && line.find(part) != std::string::npos) return true;
-            b = e + 1;
-        }
-        return false;
-    }
 };
 
 // A path as the wide text the tasks take.
@@ -126,19 +73,6 @@ inline std::wstring WidePath(const std::filesystem::path& p) {
 #else
     return ToWide(p.string());
 #endif
-}
-
-// Each test works in a fresh folder of its own, with short time limits and captured output.
-// Polls cond until it holds (true) or ms have passed (false): a test waits for what it needs,
-// never a fixed time that is too short on a loaded machine and too long on an idle one.
-template <class Condition>
-bool WaitUntil(Condition cond, std::uint32_t ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end) return cond();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 // The bytes in a folder's four part files (update.td0 .. update.td3).
@@ -152,15 +86,12 @@ inline std::uint64_t PartBytes(const std::string& folder) {
     return sum;
 }
 
+// Each test works in a fresh folder of its own, with short time limits and captured output.
 class DownloadFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_dir = std::filesystem::temp_directory_path() /
-               ("zpv-dl-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-                std::to_string(Pid()));
-        std::filesystem::remove_all(m_dir);
-        std::filesystem::create_directories(m_dir);
+        m_temp = std::make_unique<zpvtest::TempDir>("dl");
+        m_dir = m_temp->Path();
         m_saved = GetDownloadTimings();
         DownloadTimings t;
         t.firstChunkChecks = 5;
@@ -173,25 +104,17 @@ protected:
     }
     void TearDown() override {
         SetDownloadTimings(m_saved);
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
+        m_temp.reset();
     }
     std::string Folder() const { return m_dir.string() + static_cast<char>(std::filesystem::path::preferred_separator); }
     std::wstring WFolder() const { return m_dir.wstring() + static_cast<wchar_t>(std::filesystem::path::preferred_separator); }
     std::filesystem::path File(const std::string& name) const { return m_dir / name; }
     bool Exists(const std::string& name) const { return std::filesystem::exists(m_dir / name); }
-    static long Pid() {
-#ifdef _WIN32
-        return static_cast<long>(_getpid());
-#else
-        return static_cast<long>(getpid());
-#endif
-    }
-
+    std::unique_ptr<zpvtest::TempDir> m_temp;
     std::filesystem::path m_dir;
     DownloadTimings m_saved;
     Diagnostics m_diagnostics;
-    LogCapture m_log;
+    zpvtest::LogCapture m_log;
 };
 
 // One download attempt at a time; scheme, host, path and info stay as the attempt left them
@@ -223,11 +146,10 @@ class NginxFixture : public AttemptFixture {
 protected:
     void SetUp() override {
         AttemptFixture::SetUp();
-        const char* www = std::getenv("ZPV_WWW");
-        ASSERT_TRUE(www && *www) << "ZPV_WWW is not set: start nginx first with `. tools/services.sh start`";
-        m_www = www;
+        m_www = zpvtest::Env("ZPV_WWW");
+        ASSERT_FALSE(m_www.empty()) << "ZPV_WWW is not set: start nginx first with `. tools/services.sh start`";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_name = "zpv-dl-" + std::string(info->test_suite_name()) + "-" + std::to_string(Pid()) + "-" + info->name() +
+        m_name = "zpv-dl-" + std::string(info->test_suite_name()) + "-" + std::to_string(zpvtest::Pid()) + "-" + info->name() +
                  ".zip";
     }
     void TearDown() override {
@@ -237,7 +159,7 @@ protected:
     }
     // Publishes a package; returns its digest.
     std::string Publish(const std::string& body) {
-        WriteFile(std::filesystem::path(m_www) / m_name, body);
+        zpvtest::WriteFile(std::filesystem::path(m_www) / m_name, body);
         return MD5Hex(body.data(), body.size());
     }
 
@@ -288,6 +210,32 @@ inline int WaitExit(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1000;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// Runs the fetch tool with args until its four part files in folder hold data and stopped
+// growing (a relay holds its connections part way), kills it, and checks that each part holds
+// part of its range of a package of size bytes. Where each range resumes, in range order.
+inline std::vector<std::uint64_t> FetchKilledPartWay(const std::vector<std::string>& args, const std::string& folder,
+                                                     std::uint32_t size) {
+    const pid_t pid = SpawnFetch(args);
+    if (pid <= 0) {
+        ADD_FAILURE() << "the fetch tool did not start";
+        return {};
+    }
+    std::uint64_t parts[4] = {};
+    WaitForStillPartFiles(folder, parts);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(WaitExit(pid), -SIGKILL);
+    std::vector<std::uint64_t> resume;
+    for (int k = 0; k < 4; ++k) {
+        std::uint32_t start = 0, end = 0;
+        SegmentRange(size, k, start, end);
+        parts[k] = CHttpDownload::GetFileSize(folder + "update.td" + std::to_string(k));
+        EXPECT_GT(parts[k], 0u) << k;
+        EXPECT_LT(parts[k], end - start) << k;   // killed in mid-transfer
+        resume.push_back(start + parts[k]);
+    }
+    return resume;
 }
 #endif
 

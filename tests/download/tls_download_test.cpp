@@ -24,18 +24,14 @@
 #include "test_util.h"
 
 using dltest::Diagnostics;
-using dltest::LogCapture;
-using dltest::MakePackage;
-using dltest::ReadFile;
+using zpvtest::LogCapture;
+using zpvtest::Noise;
+using zpvtest::Env;
+using zpvtest::ReadFile;
 
 namespace {
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
 
 // What a relay does towards the client once it passed `passed` bytes of the server's.
 struct RelayPlan {
@@ -109,19 +105,12 @@ protected:
     std::string m_tlsPort;
 };
 
-// The task of the updater, without the installation.
-class FetchTask : public Downloader {
-public:
-    FetchTask(const std::string& md5, const std::string& host, const std::wstring& folder)
-        : Downloader(md5, host, "/p.zip", false, folder, UrlScheme::kHttps) {}
-    void DoInstall() override {}
-};
 }  // namespace
 
 // By address and by name (sent for name indication and checked), and from the plain port that
 // redirects http:// to https:// of the same path.
 TEST_F(TlsDownload, FullDownloadByAddressByNameAndAfterARedirectFromHttp) {
-    const std::string body = MakePackage(3 * 1024 * 1024 + 5, 7);
+    const std::string body = Noise(3 * 1024 * 1024 + 5, 7);
     const std::string md5 = Publish(body);
     for (const std::string name : {"127.0.0.1", "localhost"}) {
         SCOPED_TRACE(name);
@@ -160,7 +149,8 @@ TEST_F(TlsDownload, RefusedCertificatesFailEveryAttemptWithTheirReason) {
 #endif
         Diagnostics::Clear();
         LogCapture::Clear();
-        FetchTask task("0123456789abcdef0123456789abcdef", "127.0.0.1:" + c.port, WFolder());
+        zpvtest::NoInstallTask task("0123456789abcdef0123456789abcdef", "127.0.0.1:" + c.port, WFolder(), "/p.zip",
+                                    UrlScheme::kHttps);
         std::vector<std::uint32_t> retries;
         bool failed = false;
         task.m_onRetry = [&](std::uint32_t n) { retries.push_back(n); };
@@ -185,7 +175,7 @@ TEST_F(TlsDownload, RefusedCertificatesFailEveryAttemptWithTheirReason) {
 // that cuts a record of the body: each attempt fails within the limits of plain HTTP. A stop
 // request ends a handshake at once.
 TEST_F(TlsDownload, StalledForeignTrickledAndCutServersAreBounded) {
-    const std::string body = MakePackage(2 * 1024 * 1024, 9);
+    const std::string body = Noise(2 * 1024 * 1024, 9);
     const std::string md5 = Publish(body);
     {
         TestServer silent([](Exchange& ex) { ex.HoldUntilStopped(); }, TestServer::Mode::kRaw);
@@ -236,29 +226,18 @@ TEST_F(TlsDownload, StalledForeignTrickledAndCutServersAreBounded) {
 // next run resumes each range where the part file ends. nginx logs the Range values it got.
 TEST_F(TlsDownload, ResumeAfterTheFetchToolWasKilledMidTransfer) {
     const std::uint32_t size = 8 * 1024 * 1024 + 3;
-    const std::string body = MakePackage(size, 5);
+    const std::string body = Noise(size, 5);
     const std::string md5 = Publish(body);
     const std::string caFile = "-cafile=" + Env("ZPV_CERTS") + "/ca.pem";
-    std::uint64_t parts[4] = {};
+    std::vector<std::uint64_t> expected;
     {
         RelayPlan plan;
         plan.passed = 700 * 1024;   // bytes per connection (handshake included) before it holds
         TestServer relay(TlsRelay(m_tlsPort, plan), TestServer::Mode::kRaw);
-        const pid_t pid = dltest::SpawnFetch(
-            {"-url=https://" + relay.Host() + "/" + m_name, "-md5=" + md5, "-dir=" + Folder(), "-quiet=1", caFile});
-        ASSERT_GT(pid, 0);
-        dltest::WaitForStillPartFiles(Folder(), parts);
-        kill(pid, SIGKILL);
-        EXPECT_EQ(dltest::WaitExit(pid), -SIGKILL);
-    }
-    std::vector<std::uint64_t> expected;
-    for (int k = 0; k < 4; ++k) {
-        std::uint32_t start = 0, end = 0;
-        SegmentRange(size, k, start, end);
-        parts[k] = CHttpDownload::GetFileSize(Folder() + "update.td" + std::to_string(k));
-        EXPECT_GT(parts[k], 0u) << k;
-        EXPECT_LT(parts[k], end - start) << k;   // killed in mid-transfer
-        expected.push_back(start + parts[k]);
+        expected = dltest::FetchKilledPartWay(
+            {"-url=https://" + relay.Host() + "/" + m_name, "-md5=" + md5, "-dir=" + Folder(), "-quiet=1", caFile},
+            Folder(), size);
+        ASSERT_EQ(expected.size(), 4u);
     }
 
     const std::string target = "/" + m_name + "?resumed";

@@ -15,7 +15,7 @@
 #include "app/core/process_op.h"
 #include "download/md5.h"
 #include "tests/e2e/e2e_util.h"
-#include "tools/testkit/win_test_util.h"
+#include "tests/support/support_win.h"
 
 using namespace e2e;
 using namespace wintest;

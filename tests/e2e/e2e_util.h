@@ -4,11 +4,9 @@
 
 #include <windows.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "tests/support/support.h"
 
 namespace e2e {
 
@@ -21,23 +19,14 @@ const POINT kInstallButton{264, 77};
 const POINT kSkipButton{264, 75};
 const POINT kCloseButton{303, 15};
 
-inline std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using zpvtest::Env;
+using zpvtest::ReadFile;
 
 // A Unix path of the host as Wine sees it.
 inline std::wstring HostPath(const std::string& unixPath) {
     std::wstring w = L"Z:";
     for (char c : unixPath) w += c == '/' ? L'\\' : static_cast<wchar_t>(c);
     return w;
-}
-
-inline std::string ReadFile(const std::wstring& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

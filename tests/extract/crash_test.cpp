@@ -37,13 +37,13 @@ private:
 class Crash : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_root = fs::path(::testing::TempDir()) /
-                 ("zpvx_crash_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(m_root);
-        fs::create_directories(m_root);
+        m_temp = std::make_unique<zpvtest::TempDir>("crash");
+        m_root = m_temp->Path();
         m_target = m_root / "client";
     }
-    void TearDown() override { fs::remove_all(m_root); }
+    void TearDown() override { m_temp.reset(); }
+
+    std::unique_ptr<zpvtest::TempDir> m_temp;
 
     fs::path WritePackage(const std::string& name, const Tree& t) {
         ZipWriter w;

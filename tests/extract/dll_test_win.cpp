@@ -32,19 +32,16 @@ protected:
     void SetUp() override {
         extract = LoadExtractor();
         ASSERT_NE(extract, nullptr);
-        wchar_t tmp[MAX_PATH];
-        GetTempPathW(MAX_PATH, tmp);
-        root = fs::path(tmp) / (L"zpvx_dll_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                                fs::u8path(::testing::UnitTest::GetInstance()->current_test_info()->name()).wstring());
-        fs::remove_all(root);
+        m_temp = std::make_unique<zpvtest::TempDir>("dll");
+        root = m_temp->Path();
         fs::create_directories(root / "app" / "update");
         target = root / "client";
         zip = root / "app" / "update" / "update.zip";
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+    void TearDown() override { m_temp.reset(); }
+
+    std::unique_ptr<zpvtest::TempDir> m_temp;
+
     // As the updater: full package path, folder with a trailing backslash, 0.
     int Run(uint32_t reserved = 0) {
         std::wstring folder = target.wstring() + L"\\";

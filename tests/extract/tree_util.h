@@ -2,10 +2,10 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
+
+#include "tests/support/support.h"
 
 namespace ztest {
 
@@ -14,17 +14,10 @@ namespace fs = std::filesystem;
 // Relative path ('/'-separated, UTF-8) -> content, or "<dir>" for folders.
 using Tree = std::map<std::string, std::string>;
 
-inline std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void WriteFile(const fs::path& p, const std::string& content) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
+using zpvtest::Noise;
+using zpvtest::ReadFile;
+using zpvtest::Text;
+using zpvtest::WriteFile;
 
 inline std::string RelKey(const fs::path& rel) {
     std::string s = rel.generic_u8string();
@@ -53,23 +46,6 @@ inline void MakeTree(const fs::path& root, const Tree& t) {
         if (v == "<dir>") fs::create_directories(p);
         else WriteFile(p, v);
     }
-}
-
-// Deterministic filler: compressible text or incompressible noise.
-inline std::string Text(std::size_t n, unsigned seed) {
-    std::string s;
-    while (s.size() < n) s += "line " + std::to_string(seed++ % 97) + " of the package text\n";
-    s.resize(n);
-    return s;
-}
-inline std::string Noise(std::size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    unsigned x = seed * 2654435761u + 1;
-    for (char& c : s) {
-        x ^= x << 13; x ^= x >> 17; x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
 }
 
 }  // namespace ztest

@@ -38,14 +38,14 @@ public:
 class Unpack : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = fs::path(::testing::TempDir()) /
-               ("zpvx_unpack_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(root);
-        fs::create_directories(root);
+        m_temp = std::make_unique<zpvtest::TempDir>("unpack");
+        root = m_temp->Path();
         target = root / "client";
         zip = root / "update.zip";
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override { m_temp.reset(); }
+
+    std::unique_ptr<zpvtest::TempDir> m_temp;
 
     void Package(const Tree& t, bool corruptLast = false) {
         ZipWriter w;

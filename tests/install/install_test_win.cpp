@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,32 +12,12 @@
 #include "app/core/process_op.h"
 #include "app/install.h"
 #include "log/rklog.h"
-#include "tools/testkit/win_test_util.h"
+#include "tests/support/support.h"
+#include "tests/support/support_win.h"
 
 using namespace wintest;
 
 namespace {
-std::mutex g_logMutex;
-std::string g_log;
-void CaptureLog(const char* text) {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_log += text;
-}
-
-// True when a captured line of the given level letter contains the text.
-bool Logged(char level, const std::string& text) {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    const std::string tag = std::string("][") + level + "][";
-    for (std::size_t pos = 0; pos < g_log.size();) {
-        std::size_t end = g_log.find('\n', pos);
-        if (end == std::string::npos) end = g_log.size();
-        const std::string line = g_log.substr(pos, end - pos);
-        if (line.find(tag) != std::string::npos && line.find(text) != std::string::npos) return true;
-        pos = end + 1;
-    }
-    return false;
-}
-
 // Answers the windows this process shows: the failure box with the given key, the launch
 // window with Enter; records which came up.
 class WindowAnswerer {
@@ -115,8 +94,6 @@ protected:
         m_conf.launchClient = true;
         m_conf.pageCallParam = "p1 p2";
         m_conf.forcedUpdate = 1;
-        g_log.clear();
-        rklog::SetDebugOutput(&CaptureLog);
         m_saved = GetInstallTimings();
         InstallTimings t = m_saved;
         t.clientStopGiveUpMs = kClientGiveUpMs;
@@ -126,14 +103,12 @@ protected:
     }
     void TearDown() override {
         SetInstallTimings(m_saved);
-        rklog::SetDebugOutput(nullptr);
         KillClientAndWait();
         RemoveTree(m_root);
     }
     bool Launched() {
-        for (int i = 0; i < 50; ++i, Sleep(100))
-            if (GetFileAttributesW((m_root + L"V\\launch.txt").c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-        return false;
+        return WaitFor(
+            [&] { return GetFileAttributesW((m_root + L"V\\launch.txt").c_str()) != INVALID_FILE_ATTRIBUTES; }, 5000);
     }
     // Shortened from the product's 30 s and 60 s, so the failure paths take seconds.
     static constexpr DWORD kClientGiveUpMs = 3000;
@@ -141,6 +116,7 @@ protected:
     std::wstring m_root;
     ZipConf m_conf;
     InstallTimings m_saved;
+    zpvtest::LogCapture m_log;
 };
 }  // namespace
 
@@ -159,9 +135,9 @@ TEST_F(Install, AClientThatKeepsComingBackIsGivenUpOnAndTheLauncherStillStarts) 
     EXPECT_EQ(answerer.boxes, 1);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
-    EXPECT_NE(g_log.find("Qvo is running"), std::string::npos);
-    EXPECT_NE(g_log.find("client could not be stopped"), std::string::npos);
-    EXPECT_EQ(g_log.find("install success"), std::string::npos);
+    EXPECT_TRUE(zpvtest::LogCapture::Has("Qvo is running"));
+    EXPECT_TRUE(zpvtest::LogCapture::Has("client could not be stopped"));
+    EXPECT_FALSE(zpvtest::LogCapture::Has("install success"));
     // Nothing was unpacked over a running client.
     EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
@@ -177,10 +153,10 @@ TEST_F(Install, AFolderThatCannotBeMadeEndsInTheFailureBoxAfterTheGiveUpTime) {
     EXPECT_EQ(answerer.boxes, 1);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
-    EXPECT_NE(g_log.find("update install failed"), std::string::npos);
-    EXPECT_NE(g_log.find("zipName: "), std::string::npos);
-    EXPECT_NE(g_log.find("folder: Q:\\no\\such\\drive\\"), std::string::npos);
-    EXPECT_EQ(g_log.find("install success"), std::string::npos);
+    EXPECT_TRUE(zpvtest::LogCapture::Has("update install failed"));
+    EXPECT_TRUE(zpvtest::LogCapture::Has("zipName: "));
+    EXPECT_TRUE(zpvtest::LogCapture::Has("folder: Q:\\no\\such\\drive\\"));
+    EXPECT_FALSE(zpvtest::LogCapture::Has("install success"));
 }
 
 TEST_F(Install, OptionalUpdateUnpacksNothingAndLaunchesWithTheParameters) {
@@ -190,7 +166,7 @@ TEST_F(Install, OptionalUpdateUnpacksNothingAndLaunchesWithTheParameters) {
     EXPECT_EQ(answerer.boxes, 0);
     EXPECT_EQ(answerer.launches, 1);
     ASSERT_TRUE(Launched());
-    EXPECT_NE(g_log.find("install success"), std::string::npos);
+    EXPECT_TRUE(zpvtest::LogCapture::Has("install success"));
     EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -203,8 +179,8 @@ TEST_F(Install, OptionalUpdateWithAClientThatCannotBeStoppedLaunchesWithoutTheFa
     EXPECT_EQ(answerer.boxes, 0);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
-    EXPECT_TRUE(Logged('E', "client could not be stopped"));
-    EXPECT_EQ(g_log.find("install success"), std::string::npos);
+    EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "client could not be stopped"));
+    EXPECT_FALSE(zpvtest::LogCapture::Has("install success"));
 }
 
 TEST_F(Install, APackageTheExtractorRefusesIsAFailedInstallation) {
@@ -223,10 +199,10 @@ TEST_F(Install, APackageTheExtractorRefusesIsAFailedInstallation) {
     EXPECT_EQ(answerer.boxes, 1);
     EXPECT_EQ(answerer.launches, 1);
     EXPECT_TRUE(Launched());
-    EXPECT_TRUE(Logged('E', "update install failed"));
-    EXPECT_TRUE(Logged('E', "zipName: "));
-    EXPECT_TRUE(Logged('E', "folder: "));
-    EXPECT_TRUE(Logged('W', "extraction failed with status 3"));
-    EXPECT_EQ(g_log.find("install success"), std::string::npos);
+    EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "update install failed"));
+    EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "zipName: "));
+    EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "folder: "));
+    EXPECT_TRUE(zpvtest::LogCapture::HasLine('W', "extraction failed with status 3"));
+    EXPECT_FALSE(zpvtest::LogCapture::Has("install success"));
     EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
 }

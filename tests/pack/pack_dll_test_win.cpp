@@ -23,16 +23,12 @@ protected:
         ASSERT_NE(h, nullptr);
         extract = reinterpret_cast<ExtractZipToDirFn>(reinterpret_cast<void*>(GetProcAddress(h, "ExtractZipToDir")));
         ASSERT_NE(extract, nullptr);
-        wchar_t tmp[MAX_PATH];
-        GetTempPathW(MAX_PATH, tmp);
-        root = fs::path(tmp) / (L"zpvpack_dll_" + std::to_wstring(GetCurrentProcessId()));
-        fs::remove_all(root);
-        fs::create_directories(root);
+        m_temp = std::make_unique<zpvtest::TempDir>("pack-dll");
+        root = m_temp->Path();
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+    void TearDown() override { m_temp.reset(); }
+
+    std::unique_ptr<zpvtest::TempDir> m_temp;
     // Packs folder (all of it, or what changed since old) and extracts it into client/ as the
     // updater does; the extractor's status.
     int PackAndExtract(const fs::path& folder, const fs::path& old = fs::path()) {

@@ -1,10 +1,13 @@
 // TLS transports against the nginx of tools/services.sh, which serves the same files over TLS
 // with the certificates of tools/test-certs.sh (one port per kind). Natively the test root is
 // given as CA file; under Wine it is in the prefix's root store (tools/wine-prefix.sh).
+// Whole downloads over TLS (good, refused, silent, foreign and stopped servers) are the
+// download tests' (tests/download/tls_download_test.cpp); these cases show what only the
+// transport on its own can: short reads, long writes, refusal by name, old protocols and the
+// transport's own limits beneath the connection's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,29 +23,16 @@
 #include "http/http_header.h"
 #include "http/transport.h"
 #include "connection_stream.h"
+#include "tests/support/support.h"
 
 namespace {
 namespace asio = boost::asio;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
-
-std::string Env(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? v : "";
-}
+using zpvtest::Env;
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string MakeBody(std::size_t size) {
-    std::string s(size, '\0');
-    std::uint32_t x = 12345;
-    for (auto& c : s) {
-        x = x * 1664525u + 1013904223u;
-        c = static_cast<char>(x >> 24);
-    }
-    return s;
 }
 
 // The same limit for every connect, write and read of a connection.
@@ -121,45 +111,11 @@ protected:
     TlsSettings m_settings;
 };
 
-// The package over TLS, by address and by name, and the plain port's redirect to it.
-TEST_F(Tls, GoodCertificateServesTheFile) {
-    const std::string name = "zpv-tls-test-" + std::to_string(Clock::now().time_since_epoch().count()) + ".bin";
-    const std::string body = MakeBody(300 * 1024 + 7);
-    {
-        std::ofstream out(std::filesystem::path(m_www) / name, std::ios::binary);
-        out.write(body.data(), static_cast<std::streamsize>(body.size()));
-    }
-    const std::string port = Env("ZPV_HTTPS_PORT");
-    for (const std::string host : {"127.0.0.1", "localhost"}) {
-        SCOPED_TRACE(host);
-        error_code ec;
-        auto s = Open(host, port, ec);
-        ASSERT_FALSE(ec) << ec.message();
-        const std::string response = Get(*s->tls, "/" + name, host + ":" + port);
-        EXPECT_EQ(response.compare(0, 13, "HTTP/1.1 206 "), 0) << response.substr(0, 200);
-        EXPECT_TRUE(Body(response) == body) << Body(response).size() << " of " << body.size() << " bytes";
-    }
-    {
-        Session plain({}, 5000);
-        plain.connection.Connect("127.0.0.1:" + Env("ZPV_HTTP_PORT"));
-        auto transport = MakePlainTransport(plain.raw);
-        const std::string response = Get(*transport, "/https/" + name, "127.0.0.1");
-        EXPECT_NE(response.find("302"), std::string::npos);
-        EXPECT_NE(response.find("Location: https://127.0.0.1:" + port + "/https/" + name + "\r\n"),
-                  std::string::npos) << response;
-        error_code ec;
-        auto s = Open("127.0.0.1", port, ec);
-        ASSERT_FALSE(ec) << ec.message();
-        EXPECT_TRUE(Body(Get(*s->tls, "/https/" + name, "127.0.0.1:" + port)) == body);
-    }
-    std::filesystem::remove(std::filesystem::path(m_www) / name);
-}
-
 // One write of many records' worth arrives whole and in order (nginx stores the body).
 TEST_F(Tls, LongWriteArrivesWhole) {
     const std::string port = Env("ZPV_HTTPS_PORT");
     const std::string name = "zpv-tls-put-" + std::to_string(Clock::now().time_since_epoch().count());
-    const std::string body = MakeBody(100 * 1024 + 3);
+    const std::string body = zpvtest::Noise(100 * 1024 + 3, 12345);
     const std::string request = "PUT /upload/" + name + " HTTP/1.1\r\nHost: 127.0.0.1:" + port +
                                 "\r\nContent-Length: " + std::to_string(body.size()) +
                                 "\r\nConnection: close\r\n\r\n" + body;
@@ -203,7 +159,7 @@ private:
 
 TEST_F(Tls, PeerClosingMidRecordEndsTheStream) {
     const std::string name = "zpv-tls-cut-" + std::to_string(Clock::now().time_since_epoch().count()) + ".bin";
-    const std::string body = MakeBody(200 * 1024);
+    const std::string body = zpvtest::Noise(200 * 1024, 12345);
     {
         std::ofstream out(std::filesystem::path(m_www) / name, std::ios::binary);
         out.write(body.data(), static_cast<std::streamsize>(body.size()));
@@ -249,15 +205,6 @@ TEST_F(Tls, RefusedCertificatesNameTheirReason) {
     }
 }
 
-// Not a TLS server: plain HTTP answers the greeting with an error page and closes.
-TEST_F(Tls, PlainHttpServerRefusedQuickly) {
-    error_code ec;
-    const auto start = Clock::now();
-    Open("127.0.0.1", Env("ZPV_HTTP_PORT"), ec);
-    EXPECT_EQ(ec, MakeTlsError(TlsError::kHandshakeFailed)) << ec.message();
-    EXPECT_LT(MsSince(start), 3000);
-}
-
 // A server that speaks nothing newer than TLS 1.1 (with a good certificate).
 TEST_F(Tls, OldProtocolRefused) {
     error_code ec;
@@ -275,23 +222,6 @@ TEST_F(Tls, SilentHandshakeEndsWithinTheLimit) {
     EXPECT_EQ(ec, asio::error::timed_out) << ec.message();
     EXPECT_GE(ms, 350);
     EXPECT_LT(ms, 2500);
-}
-
-TEST_F(Tls, StopFlagEndsTheHandshakeAtOnce) {
-    SilentServer server;
-    std::atomic<bool> stop{false};
-    error_code ec;
-    Clock::time_point raised;
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        raised = Clock::now();
-        stop = true;
-    });
-    Open("127.0.0.1", server.Port(), ec, 20000, StopFlags{&stop, nullptr});
-    const long long ms = MsSince(raised);
-    stopper.join();
-    EXPECT_EQ(ec, asio::error::operation_aborted) << ec.message();
-    EXPECT_LT(ms, 500);
 }
 
 // A peer that trickles a handshake record one byte at a time: every read returns in time,

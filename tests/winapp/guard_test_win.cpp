@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/updater_app.h"
-#include "tools/testkit/win_test_util.h"
+#include "tests/support/support_win.h"
 
 using namespace wintest;
 

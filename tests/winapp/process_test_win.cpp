@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/core/process_op.h"
-#include "tools/testkit/win_test_util.h"
+#include "tests/support/support_win.h"
 
 using namespace wintest;
 

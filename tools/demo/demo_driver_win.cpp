@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/testkit/win_test_util.h"
+#include "tools/testkit/win_window.h"
 
 namespace {
 struct Step {

@@ -1,10 +1,12 @@
-// Process helpers for the Windows tests.
+// Process, folder and window helpers of the Windows tests.
 #pragma once
 
 #include <windows.h>
 
 #include <functional>
 #include <string>
+
+#include "tools/testkit/win_window.h"
 
 namespace wintest {
 
@@ -13,10 +15,7 @@ std::wstring MakeTempDir(const std::wstring& tag);   // fresh folder under %TEMP
 void RemoveTree(const std::wstring& dir);
 bool CopyTo(const std::wstring& from, const std::wstring& to);
 
-// A visible top-level window of that class belonging to the process, or null.
-HWND FindProcessWindow(const wchar_t* windowClass, DWORD pid);
-
-// Polls condition every 50 ms for up to ms; its last value.
+// zpvtest::WaitUntil, polled every 50 ms (each poll may walk all windows).
 bool WaitFor(const std::function<bool()>& condition, DWORD ms);
 // Waits up to ms for FindProcessWindow to find one.
 HWND WaitWindow(const wchar_t* windowClass, DWORD pid, DWORD ms);

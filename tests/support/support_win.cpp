@@ -1,4 +1,6 @@
-#include "tools/testkit/win_test_util.h"
+#include "tests/support/support_win.h"
+
+#include "tests/support/support.h"
 
 #include <filesystem>
 #include <vector>
@@ -37,37 +39,7 @@ bool CopyTo(const std::wstring& from, const std::wstring& to) {
     return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
-namespace {
-struct WindowSearch {
-    const wchar_t* cls;
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK MatchWindow(HWND h, LPARAM p) {
-    auto* s = reinterpret_cast<WindowSearch*>(p);
-    DWORD owner = 0;
-    wchar_t name[128];
-    GetWindowThreadProcessId(h, &owner);
-    if (owner == s->pid && IsWindowVisible(h) && GetClassNameW(h, name, 128) && wcscmp(name, s->cls) == 0) {
-        s->found = h;
-        return FALSE;
-    }
-    return TRUE;
-}
-}  // namespace
-
-HWND FindProcessWindow(const wchar_t* windowClass, DWORD pid) {
-    WindowSearch s{windowClass, pid, nullptr};
-    EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&s));
-    return s.found;
-}
-
-bool WaitFor(const std::function<bool()>& condition, DWORD ms) {
-    for (const DWORD t0 = GetTickCount(); GetTickCount() - t0 < ms; Sleep(50))
-        if (condition()) return true;
-    return condition();
-}
+bool WaitFor(const std::function<bool()>& condition, DWORD ms) { return zpvtest::WaitUntil(condition, ms, 50); }
 
 HWND WaitWindow(const wchar_t* windowClass, DWORD pid, DWORD ms) {
     HWND found = nullptr;
