@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/core/setting.h"
 #include "app/core/zipconf.h"
 
 // Pauses and limits of the installation. Tests shorten them; the defaults are the product's.
@@ -15,8 +16,9 @@ struct InstallTimings {
     std::uint32_t launchPauseMs = 300;           // before the launch window
 };
 
-InstallTimings GetInstallTimings();
-void SetInstallTimings(const InstallTimings& timings);
+namespace settings {
+inline Setting<InstallTimings> installTimings;
+}  // namespace settings
 
 // Stops the client, unpacks the package (forced updates), shows the launch window and starts
 // the client launcher again. Runs on the UI thread.

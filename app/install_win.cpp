@@ -4,7 +4,6 @@
 #include <shellapi.h>
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 
 #include "app/core/process_op.h"
@@ -17,9 +16,6 @@
 
 namespace {
 const char kInstallFn[] = "ZipDownloader::DoInstall";
-
-std::mutex g_timingsMutex;
-InstallTimings g_timings;
 
 // The package file and the extraction folder. The narrow forms are what the log shows; the
 // extractor gets the wide paths, so folders with characters outside the ANSI code page work.
@@ -62,18 +58,8 @@ bool StopClient(const InstallTimings& timings) {
 }
 }  // namespace
 
-InstallTimings GetInstallTimings() {
-    std::lock_guard<std::mutex> lock(g_timingsMutex);
-    return g_timings;
-}
-
-void SetInstallTimings(const InstallTimings& timings) {
-    std::lock_guard<std::mutex> lock(g_timingsMutex);
-    g_timings = timings;
-}
-
 void InstallPackage(const ZipConf& package) {
-    const InstallTimings timings = GetInstallTimings();
+    const InstallTimings timings = settings::installTimings.Get();
     bool installed = StopClient(timings);
     const ZipInstaller installer(package.zipPath, package.clientDic);
     if (!installed) {

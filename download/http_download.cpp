@@ -343,7 +343,7 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
 
 int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
                             const fs::path& folder) {
-    m_timings = GetDownloadTimings();
+    m_timings = settings::downloadTimings.Get();
     {
         std::lock_guard<std::mutex> lock(progressMutex);
         info->filePath = PathText(folder / "update.td");

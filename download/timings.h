@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "app/core/setting.h"
 #include "http/connection_limits.h"
 
 // The connections' limits (connect, header, read) and the attempt's own.
@@ -18,6 +19,7 @@ struct DownloadTimings : ConnectionLimits {
     std::uint32_t lowSpeedTimeMs = 30000;
 };
 
-// The process-wide limits (timings.cpp). Each attempt reads a snapshot once at its start.
-DownloadTimings GetDownloadTimings();
-void SetDownloadTimings(const DownloadTimings& timings);
+namespace settings {
+// The limits of every later attempt: each attempt reads them once, at its start.
+inline Setting<DownloadTimings> downloadTimings;
+}  // namespace settings

@@ -63,16 +63,15 @@ int Usage(const char* why) {
     return 2;
 }
 
-// The CA file for https natively; on Windows the system's trusted roots are the only ones.
-bool TakeCaFile(const std::wstring& caFile) {
+// The CA file for https natively (path stays empty for the system's roots); on Windows the
+// system's trusted roots are the only ones.
+bool TakeCaFile(const std::wstring& caFile, std::string& path) {
     if (caFile.empty()) return true;
 #ifdef _WIN32
     return false;
 #else
-    const std::string path = ToNarrowPath(caFile);
-    if (!std::ifstream(path).is_open()) return false;
-    SetTlsCaFile(path);
-    return true;
+    path = ToNarrowPath(caFile);
+    return std::ifstream(path).is_open();
 #endif
 }
 
@@ -96,17 +95,19 @@ int Fetch(const std::wstring& commandText) {
     if (args.GetValue(L"url").empty()) return Usage("missing -url=");
     if (conf.host.empty()) return Usage("-url= needs a host and a path (http[s]://HOST[:PORT]/PATH)");
     if (!IsHexDigest(conf.zipMd5)) return Usage("-md5= must be 32 hexadecimal digits");
+    std::string caFile;
 #ifdef _WIN32
-    if (!TakeCaFile(args.GetValue(L"cafile"))) return Usage("-cafile= is not available on Windows: the system's trusted roots are used");
+    if (!TakeCaFile(args.GetValue(L"cafile"), caFile)) return Usage("-cafile= is not available on Windows: the system's trusted roots are used");
 #else
-    if (!TakeCaFile(args.GetValue(L"cafile"))) return Usage("-cafile= names no readable file");
+    if (!TakeCaFile(args.GetValue(L"cafile"), caFile)) return Usage("-cafile= names no readable file");
 #endif
+    const Setting<std::string>::Override caFileSetting(settings::tlsCaFile, caFile);
     const std::wstring pauseText = args.GetValue(L"retrypause");
     const std::uint32_t pauseMs = pauseText.empty() ? 2000u : static_cast<std::uint32_t>(std::wcstoul(pauseText.c_str(), nullptr, 10));
     const bool quiet = !args.GetValue(L"quiet").empty();
     const bool tty = ZPV_ISATTY(1) != 0;
 
-    SetHttpDiagnosticSink(&PrintDiagnostic);
+    const Setting<HttpDiagnosticSink>::Override sink(settings::httpDiagnosticSink, &PrintDiagnostic);
     FetchTask task(conf, dir);
     std::atomic<std::uint32_t> retries{0};
     task.m_onRetry = [&](std::uint32_t n) {

@@ -13,7 +13,7 @@ void Quiet(const std::string&) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1 || size - 1 > kMaxHeaderBytes) return 0;
-    SetHttpDiagnosticSink(&Quiet);
+    static const Setting<HttpDiagnosticSink>::Override quiet(settings::httpDiagnosticSink, &Quiet);
     const std::uint8_t step = data[0];
     const char* bytes = reinterpret_cast<const char*>(data + 1);
     const std::size_t n = size - 1;

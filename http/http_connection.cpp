@@ -122,13 +122,13 @@ void HttpConnection::Connect(const std::string& host, UrlScheme scheme) {
 void HttpConnection::StartTls(const std::string& name) {
     m_requestStarted = true;
     m_requestStart = Clock::now();
-    TlsSettings settings;
-    settings.handshakeTimeoutMs = m_limits.headerTimeoutMs;
+    TlsSettings options;
+    options.handshakeTimeoutMs = m_limits.headerTimeoutMs;
 #ifndef _WIN32
-    settings.caFile = TlsCaFile();
+    options.caFile = settings::tlsCaFile.Get();
 #endif
-    if (m_tls) settings.context = m_tls->Get(settings.caFile);
-    std::unique_ptr<Transport> tls = MakeTlsTransport(*m_raw, settings);
+    if (m_tls) options.context = m_tls->Get(options.caFile);
+    std::unique_ptr<Transport> tls = MakeTlsTransport(*m_raw, options);
     error_code ec;
     m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_limits.headerTimeoutMs);
     tls->Handshake(name, ec);

@@ -1,6 +1,5 @@
 #include "http/http_header.h"
 
-#include <atomic>
 #include <cstdio>
 #include <sstream>
 #include <system_error>
@@ -9,8 +8,6 @@
 #include "log/rklog.h"
 
 namespace {
-std::atomic<HttpDiagnosticSink> g_sink{nullptr};
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
@@ -93,12 +90,10 @@ Redirect SplitAuthority(const std::string& target, std::string& host, std::strin
 }
 }  // namespace
 
-void SetHttpDiagnosticSink(HttpDiagnosticSink sink) { g_sink.store(sink); }
-
 void HttpSay(const std::string& text) {
     try {
         LOG_STREAM_FN(rklog::kWarn, "HttpSay") << text;
-        if (HttpDiagnosticSink sink = g_sink.load()) {
+        if (HttpDiagnosticSink sink = settings::httpDiagnosticSink.Get()) {
             sink(text);
             return;
         }

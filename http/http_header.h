@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/core/setting.h"
 #include "app/core/url_scheme.h"
 
 struct ResponseHeader {
@@ -78,5 +79,7 @@ std::string EscapeControls(const std::string& text);
 // Where the HTTP code's diagnostic lines go: standard output unless a test or a tool replaced
 // it. Every line is logged at WARN as well, with the same text. Never throws.
 using HttpDiagnosticSink = void (*)(const std::string& text);
-void SetHttpDiagnosticSink(HttpDiagnosticSink sink);   // nullptr restores standard output
+namespace settings {
+inline Setting<HttpDiagnosticSink> httpDiagnosticSink;   // nullptr: standard output
+}  // namespace settings
 void HttpSay(const std::string& text);

@@ -12,14 +12,6 @@ using asio::ip::tcp;
 using boost::system::error_code;
 
 namespace {
-std::mutex g_resolverMutex;
-NameResolver g_resolver;
-
-NameResolver CurrentResolver() {
-    std::lock_guard<std::mutex> lock(g_resolverMutex);
-    return g_resolver;
-}
-
 Endpoints SystemResolve(const std::string& name, const std::string& port, error_code& ec) {
     asio::io_context io;
     tcp::resolver resolver(io);
@@ -47,11 +39,6 @@ bool NumericEndpoint(const std::string& name, const std::string& port, tcp::endp
 }
 }  // namespace
 
-void SetNameResolver(NameResolver resolver) {
-    std::lock_guard<std::mutex> lock(g_resolverMutex);
-    g_resolver = std::move(resolver);
-}
-
 NameLookup::NameLookup(const std::string& name, const std::string& port) : m_state(std::make_shared<State>()) {
     tcp::endpoint endpoint;
     if (NumericEndpoint(name, port, endpoint)) {
@@ -62,7 +49,7 @@ NameLookup::NameLookup(const std::string& name, const std::string& port) : m_sta
     try {
         // The thread owns copies of everything it uses and the shared state: whoever stops
         // waiting for it leaves nothing behind that it could touch.
-        std::thread([state = m_state, resolver = CurrentResolver(), name, port] {
+        std::thread([state = m_state, resolver = settings::nameResolver.Get(), name, port] {
             error_code ec;
             Endpoints endpoints;
             try {

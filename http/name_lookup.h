@@ -15,16 +15,20 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "app/core/setting.h"
+
 using Endpoints = std::vector<boost::asio::ip::tcp::endpoint>;
 
 // Resolves a name and a port (number or service name) to TCP endpoints; sets ec on failure.
 using NameResolver =
     std::function<Endpoints(const std::string& name, const std::string& port, boost::system::error_code& ec)>;
 
-// The resolver of every later lookup of a name (numeric addresses need none); an empty function
-// restores the system's. Tests stand in for name servers that answer late or never with it. It
-// runs on the lookup thread and may outlive the wait for it, so it must own what it uses.
-void SetNameResolver(NameResolver resolver);
+namespace settings {
+// The resolver of every later lookup of a name (numeric addresses need none); empty: the
+// system's. Tests stand in for name servers that answer late or never with it. It runs on the
+// lookup thread and may outlive the wait for it, so it must own what it uses.
+inline Setting<NameResolver> nameResolver;
+}  // namespace settings
 
 class NameLookup {
 public:

@@ -209,20 +209,7 @@ private:
     std::unique_ptr<asio::ssl::stream<RawAdapter>> m_stream;
 };
 
-std::mutex g_caFileMutex;
-std::string g_caFile;
-
 }  // namespace
-
-void SetTlsCaFile(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_caFileMutex);
-    g_caFile = path;
-}
-
-std::string TlsCaFile() {
-    std::lock_guard<std::mutex> lock(g_caFileMutex);
-    return g_caFile;
-}
 
 std::unique_ptr<Transport> MakeTlsTransport(RawStream& raw, const TlsSettings& settings) {
     return std::make_unique<OpenSslTransport>(raw, settings);

@@ -32,6 +32,8 @@
 
 #include <boost/system/error_code.hpp>
 
+#include "app/core/setting.h"
+
 // Bounded byte stream below the transports (implemented by the connection).
 class RawStream {
 public:
@@ -94,13 +96,12 @@ struct TlsSettings {
     std::shared_ptr<TlsContext> context;
 };
 
-#ifndef _WIN32
-// Native builds only (the fetch tool, the tests, the benchmarks): the CA file of every TLS
-// session the download engine opens; empty (the default) for the system's roots. The Windows
-// program has no such setting: it always trusts the system's root store.
-void SetTlsCaFile(const std::string& path);
-std::string TlsCaFile();
-#endif
+namespace settings {
+// The CA file of every TLS session the download engine opens natively (the fetch tool, the
+// tests, the benchmarks); empty (the default) for the system's roots. Windows ignores it: the
+// program always trusts the system's root store.
+inline Setting<std::string> tlsCaFile;
+}  // namespace settings
 
 std::unique_ptr<Transport> MakePlainTransport(RawStream& raw);
 // OpenSSL natively, the system's TLS (Schannel) on Windows. raw must outlive the transport.

@@ -16,6 +16,7 @@
 #include "test_util.h"
 
 using dltest::Diagnostics;
+using dltest::TimingsOverride;
 using zpvtest::Noise;
 using zpvtest::ReadFile;
 using zpvtest::WriteFile;
@@ -155,9 +156,9 @@ TEST_F(Attempt, ResumedBytesCountFromTheStart) {
         WriteFile(File("update.td" + std::to_string(i)), body->substr(i * 100000, 1000 * (i + 1)));
         sum += 1000 * (i + 1);
     }
-    DownloadTimings t = GetDownloadTimings();
+    DownloadTimings t = settings::downloadTimings.Get();
     t.stallMs = 10000;   // the stop below ends the attempt, not the monitor
-    SetDownloadTimings(t);
+    const TimingsOverride timings(settings::downloadTimings, t);
     ServeOptions o;
     o.stallAfter = 0;   // headers only: nothing but the resumed bytes is counted
     TestServer server(ServeFile(body, o));
@@ -261,9 +262,9 @@ TEST_F(Attempt, SilentServersEndWithinTheReadLimit) {
 }
 
 TEST_F(Attempt, StallInMidBodyIsEndedByTheMonitor) {
-    DownloadTimings t = GetDownloadTimings();
+    DownloadTimings t = settings::downloadTimings.Get();
     t.ioTimeoutMs = 20000;   // only the monitor can end this attempt quickly
-    SetDownloadTimings(t);
+    const TimingsOverride timings(settings::downloadTimings, t);
     auto body = Package(800000);
     ServeOptions o;
     o.stallAfter = 50000;
@@ -376,11 +377,11 @@ TEST_F(Attempt, GapOfAShortPartIsDigestedAsTheZerosOnDisk) {
 // A server that keeps a request open by trickling its header or its body is cut off by the
 // overall limits, although every single read gets a byte in time.
 TEST_F(Attempt, TrickledHeaderOrBodyEndsWithinTheOverallLimits) {
-    DownloadTimings t = GetDownloadTimings();
+    DownloadTimings t = settings::downloadTimings.Get();
     t.headerTimeoutMs = 700;
     t.lowSpeedTimeMs = 700;
-    t.lowSpeedBytes = 1024;
-    SetDownloadTimings(t);   // reads may wait 1 s, the design's stall window is 300 ms
+    t.lowSpeedBytes = 1024;   // reads may wait 1 s, the design's stall window is 300 ms
+    const TimingsOverride timings(settings::downloadTimings, t);
     auto body = Package(100000);
     const std::string md5 = MD5Hex(body->data(), body->size());
     const std::string header = "HTTP/1.1 206 Partial Content\r\nContent-Length: 100000\r\n"

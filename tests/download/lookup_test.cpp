@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "download/downloader.h"
@@ -35,7 +36,7 @@ class Lookup : public dltest::DownloadFixture {
 protected:
     void SetUp() override {
         DownloadFixture::SetUp();
-        SetNameResolver([server = m_server](const std::string& name, const std::string& port,
+        m_resolver.emplace(settings::nameResolver, [server = m_server](const std::string& name, const std::string& port,
                                             boost::system::error_code& ec) {
             Endpoints endpoints;
             std::unique_lock<std::mutex> lock(server->mutex);
@@ -53,7 +54,7 @@ protected:
         });
     }
     void TearDown() override {
-        SetNameResolver(nullptr);
+        m_resolver.reset();
         // Lets the abandoned lookups return, and waits until they have.
         std::unique_lock<std::mutex> lock(m_server->mutex);
         m_server->released = true;
@@ -68,6 +69,7 @@ protected:
     }
 
     std::shared_ptr<NameServer> m_server = std::make_shared<NameServer>();
+    std::optional<Setting<NameResolver>::Override> m_resolver;
 };
 
 }  // namespace
@@ -84,9 +86,9 @@ TEST_F(Lookup, ANameThatResolvesIsUsed) {
 }
 
 TEST_F(Lookup, ASilentLookupEndsAtTheConnectLimitOrOnStop) {
-    DownloadTimings t = GetDownloadTimings();
+    DownloadTimings t = settings::downloadTimings.Get();
     t.connectTimeoutMs = 300;
-    SetDownloadTimings(t);
+    const dltest::TimingsOverride shortConnect(settings::downloadTimings, t);
     CHttpDownload transfer;
     std::string host = "package.silent", path = "/p";
     DownloadInfo info;
@@ -97,7 +99,7 @@ TEST_F(Lookup, ASilentLookupEndsAtTheConnectLimitOrOnStop) {
     EXPECT_TRUE(dltest::Diagnostics::Has(" exception = resolve: "));
 
     t.connectTimeoutMs = 60000;
-    SetDownloadTimings(t);
+    const dltest::TimingsOverride longConnect(settings::downloadTimings, t);
     int result = 0;
     std::thread attempt([&] { result = dltest::PlainDownload(transfer, host, path, &info, Folder()); });
     while (Pending() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -156,9 +156,9 @@ TEST_F(SilentDnsChild, DestroyingATaskDuringTheLookup) {
 
 // A probe's lookup ends at the connect limit, or at once on a stop request.
 TEST_F(SilentDnsChild, TheLookupIsBoundedAndStoppable) {
-    DownloadTimings t = GetDownloadTimings();
+    DownloadTimings t = settings::downloadTimings.Get();
     t.connectTimeoutMs = 500;
-    SetDownloadTimings(t);
+    const dltest::TimingsOverride shortConnect(settings::downloadTimings, t);
     CHttpDownload transfer;
     std::string host = kSilentHost, path = "/p";
     DownloadInfo info;
@@ -169,7 +169,7 @@ TEST_F(SilentDnsChild, TheLookupIsBoundedAndStoppable) {
     EXPECT_TRUE(AwaitQuery(0)) << "the lookup never reached the silent server";
 
     t.connectTimeoutMs = 60000;
-    SetDownloadTimings(t);
+    const dltest::TimingsOverride longConnect(settings::downloadTimings, t);
     int result = 0;
     DropQueries();
     std::thread attempt([&] { result = dltest::PlainDownload(transfer, host, path, &info, Folder()); });

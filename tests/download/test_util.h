@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,9 +26,9 @@ extern char** environ;
 
 #include "app/core/textconv.h"
 #include "download/http_download.h"
-#include "http/http_header.h"
 #include "download/md5.h"
 #include "download/timings.h"
+#include "http/http_header.h"
 #include "tests/support/no_install_task.h"
 #include "tests/support/support.h"
 
@@ -43,14 +44,7 @@ inline int PlainDownload(CHttpDownload& transfer, std::string& host, std::string
 // Diagnostic lines of the HTTP code, captured instead of going to standard output.
 class Diagnostics {
 public:
-    Diagnostics() {
-        Clear();
-        SetHttpDiagnosticSink([](const std::string& text) {
-            std::lock_guard<std::mutex> lock(Mutex());
-            Store() += text;
-        });
-    }
-    ~Diagnostics() { SetHttpDiagnosticSink(nullptr); }
+    Diagnostics() { Clear(); }
     static std::string Text() {
         std::lock_guard<std::mutex> lock(Mutex());
         return Store();
@@ -64,7 +58,15 @@ public:
 private:
     static std::mutex& Mutex() { static std::mutex m; return m; }
     static std::string& Store() { static std::string s; return s; }
+    static void Capture(const std::string& text) {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Store() += text;
+    }
+    Setting<HttpDiagnosticSink>::Override m_sink{settings::httpDiagnosticSink, &Capture};
 };
+
+// Download time limits for the length of a scope: the fixture's, or a test's own on top.
+using TimingsOverride = Setting<DownloadTimings>::Override;
 
 // A path as the wide text the tasks take.
 inline std::wstring WidePath(const std::filesystem::path& p) {
@@ -92,7 +94,6 @@ protected:
     void SetUp() override {
         m_temp = std::make_unique<zpvtest::TempDir>("dl");
         m_dir = m_temp->Path();
-        m_saved = GetDownloadTimings();
         DownloadTimings t;
         t.firstChunkChecks = 5;
         t.firstChunkCheckMs = 40;
@@ -100,10 +101,10 @@ protected:
         t.ioTimeoutMs = 1000;
         t.connectTimeoutMs = 1000;
         t.headerTimeoutMs = 2000;
-        SetDownloadTimings(t);
+        m_timings.emplace(settings::downloadTimings, t);
     }
     void TearDown() override {
-        SetDownloadTimings(m_saved);
+        m_timings.reset();
         m_temp.reset();
     }
     std::string Folder() const { return m_dir.string() + static_cast<char>(std::filesystem::path::preferred_separator); }
@@ -112,7 +113,7 @@ protected:
     bool Exists(const std::string& name) const { return std::filesystem::exists(m_dir / name); }
     std::unique_ptr<zpvtest::TempDir> m_temp;
     std::filesystem::path m_dir;
-    DownloadTimings m_saved;
+    std::optional<TimingsOverride> m_timings;
     Diagnostics m_diagnostics;
     zpvtest::LogCapture m_log;
 };

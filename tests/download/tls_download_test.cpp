@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -88,14 +89,10 @@ protected:
         NginxFixture::SetUp();
         m_tlsPort = Env("ZPV_HTTPS_PORT");
         ASSERT_FALSE(m_tlsPort.empty() || Env("ZPV_CERTS").empty()) << "start nginx first with `. tools/services.sh start`";
-#ifndef _WIN32
-        SetTlsCaFile(Env("ZPV_CERTS") + "/ca.pem");
-#endif
+        m_caFile.emplace(settings::tlsCaFile, Env("ZPV_CERTS") + "/ca.pem");
     }
     void TearDown() override {
-#ifndef _WIN32
-        SetTlsCaFile("");
-#endif
+        m_caFile.reset();
         NginxFixture::TearDown();
     }
     int Run(UrlScheme scheme, const std::string& host, const std::string& path, const std::string& md5) {
@@ -103,6 +100,7 @@ protected:
     }
 
     std::string m_tlsPort;
+    std::optional<Setting<std::string>::Override> m_caFile;   // natively; Windows uses its store
 };
 
 }  // namespace
@@ -144,9 +142,8 @@ TEST_F(TlsDownload, RefusedCertificatesFailEveryAttemptWithTheirReason) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.reason) + " on port " + c.port);
-#ifndef _WIN32
-        if (c.systemRoots) SetTlsCaFile("");
-#endif
+        std::optional<Setting<std::string>::Override> systemRoots;
+        if (c.systemRoots) systemRoots.emplace(settings::tlsCaFile, "");
         Diagnostics::Clear();
         LogCapture::Clear();
         zpvtest::NoInstallTask task("0123456789abcdef0123456789abcdef", "127.0.0.1:" + c.port, WFolder(), "/p.zip",

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,15 +95,14 @@ protected:
         m_conf.launchClient = true;
         m_conf.pageCallParam = "p1 p2";
         m_conf.forcedUpdate = 1;
-        m_saved = GetInstallTimings();
-        InstallTimings t = m_saved;
+        InstallTimings t;
         t.clientStopGiveUpMs = kClientGiveUpMs;
         t.installGiveUpMs = kInstallGiveUpMs;
         t.installRetryPauseMs = 200;
-        SetInstallTimings(t);
+        m_timings.emplace(settings::installTimings, t);
     }
     void TearDown() override {
-        SetInstallTimings(m_saved);
+        m_timings.reset();
         KillClientAndWait();
         RemoveTree(m_root);
     }
@@ -115,7 +115,7 @@ protected:
     static constexpr DWORD kInstallGiveUpMs = 4000;
     std::wstring m_root;
     ZipConf m_conf;
-    InstallTimings m_saved;
+    std::optional<Setting<InstallTimings>::Override> m_timings;
     zpvtest::LogCapture m_log;
 };
 }  // namespace
