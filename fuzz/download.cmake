@@ -1,8 +1,5 @@
-# HTTP response header collection, parsing and acceptance, and redirect targets (the
-# diagnostics are logged too, hence the core library).
-add_library(fuzz_download STATIC ${ZPV_ROOT}/http/http_header.cpp)
-target_compile_options(fuzz_download PRIVATE -fsanitize=fuzzer-no-link)
-zpv_add_fuzzer(fuzz_http_header ${CMAKE_CURRENT_LIST_DIR}/fuzz_http_header.cpp fuzz_download fuzz_core)
+# HTTP response header collection, parsing and acceptance, and redirect targets.
+zpv_add_fuzzer(fuzz_http_header ${CMAKE_CURRENT_LIST_DIR}/fuzz_http_header.cpp zpv_http)
 # Seeds: a ranged answer with body bytes, and a redirect (first byte: the split pattern).
 set(_dl_corpus ${CMAKE_BINARY_DIR}/corpus/fuzz_http_header)
 if(NOT EXISTS ${_dl_corpus}/seed-206)
