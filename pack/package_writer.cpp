@@ -214,18 +214,24 @@ private:
     std::uint64_t m_pos = 0;
 };
 
-std::string LocalHeader(const Central& c, bool zip64) {
-    std::string h;
-    Put32(h, 0x04034b50);
-    Put16(h, zip64 ? 45 : 20);
+// The fields both headers of an entry share, from the version needed to the name's length;
+// sizes of 4 GiB or more stand in the Zip64 extra field.
+void PutEntryFields(std::string& h, const Central& c, bool zip64Version, bool bigSize) {
+    Put16(h, zip64Version ? 45 : 20);
     Put16(h, kFlagUtf8);
     Put16(h, c.method);
     Put16(h, kDosTime);
     Put16(h, kDosDate);
     Put32(h, c.crc);
-    Put32(h, zip64 ? 0xFFFFFFFF : static_cast<std::uint32_t>(c.csize));
-    Put32(h, zip64 ? 0xFFFFFFFF : static_cast<std::uint32_t>(c.size));
+    Put32(h, bigSize ? 0xFFFFFFFF : static_cast<std::uint32_t>(c.csize));
+    Put32(h, bigSize ? 0xFFFFFFFF : static_cast<std::uint32_t>(c.size));
     Put16(h, static_cast<std::uint16_t>(c.name.size()));
+}
+
+std::string LocalHeader(const Central& c, bool zip64) {
+    std::string h;
+    Put32(h, 0x04034b50);
+    PutEntryFields(h, c, zip64, zip64);
     Put16(h, zip64 ? 20 : 0);
     h += c.name;
     if (zip64) {
@@ -248,15 +254,7 @@ std::string CentralRecord(const Central& c) {
     std::string h;
     Put32(h, 0x02014b50);
     Put16(h, kMadeBy);
-    Put16(h, bigSize || bigOffset ? 45 : 20);
-    Put16(h, kFlagUtf8);
-    Put16(h, c.method);
-    Put16(h, kDosTime);
-    Put16(h, kDosDate);
-    Put32(h, c.crc);
-    Put32(h, bigSize ? 0xFFFFFFFF : static_cast<std::uint32_t>(c.csize));
-    Put32(h, bigSize ? 0xFFFFFFFF : static_cast<std::uint32_t>(c.size));
-    Put16(h, static_cast<std::uint16_t>(c.name.size()));
+    PutEntryFields(h, c, bigSize || bigOffset, bigSize);
     Put16(h, static_cast<std::uint16_t>(extra.empty() ? 0 : extra.size() + 4));
     Put16(h, 0);   // comment
     Put16(h, 0);   // disk
