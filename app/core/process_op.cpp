@@ -19,6 +19,15 @@ bool SameImageName(const std::wstring& entryName, const std::string& name) {
     return EqualsIgnoreAsciiCase(entryName, name);
 }
 
+std::uint32_t FirstInSession(const std::vector<ProcessEntry>& processes, const std::string& imageName,
+                             std::uint32_t session) {
+    if (session == kUnknownSession) return 0;
+    for (const ProcessEntry& p : processes) {
+        if (p.session == session && SameImageName(p.imageName, imageName)) return p.id;
+    }
+    return 0;
+}
+
 bool KillClientAndWait() {
     if (!KillClient()) return FindProcess_ByName(kClientImageName) == 0;
     const std::uint32_t t0 = TickCount();

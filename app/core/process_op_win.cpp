@@ -14,9 +14,17 @@ struct HandleOwner {
         if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
 };
+
+// Fails for a process of another user unless the caller may query it; that process is then
+// of no session of ours.
+std::uint32_t SessionOf(DWORD processId) {
+    DWORD session = 0;
+    return ProcessIdToSessionId(processId, &session) ? session : kUnknownSession;
+}
 }  // namespace
 
 std::uint32_t FindProcess_ByName(const std::string& imageName) {
+    // The snapshot lists every session's processes; only the matching names are asked for theirs.
     HandleOwner snap{CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0)};
     PROCESSENTRY32W entry;
     ZeroMemory(&entry, sizeof(entry));
@@ -25,10 +33,13 @@ std::uint32_t FindProcess_ByName(const std::string& imageName) {
         LOG_STREAM_FN(rklog::kError, "FindProcess_ByName") << "process32 first error: " << GetLastError();
         return 0;
     }
+    std::vector<ProcessEntry> matches;
     do {
-        if (SameImageName(entry.szExeFile, imageName)) return entry.th32ProcessID;
+        if (SameImageName(entry.szExeFile, imageName)) {
+            matches.push_back({entry.th32ProcessID, SessionOf(entry.th32ProcessID), entry.szExeFile});
+        }
     } while (Process32NextW(snap.h, &entry));
-    return 0;
+    return FirstInSession(matches, imageName, SessionOf(GetCurrentProcessId()));
 }
 
 bool KillClient() {
