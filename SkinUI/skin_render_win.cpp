@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace SkinUI {
 
@@ -11,7 +12,12 @@ AlphaBlendFn GetAlphaBlend() {
     static std::once_flag once;
     static AlphaBlendFn fn = nullptr;
     std::call_once(once, [] {
-        HMODULE msimg = ::LoadLibraryW(L"msimg32.dll");
+        // By full path: a bare name is searched for in the program's folder first, where
+        // anyone who can write there could plant a library of that name.
+        wchar_t system[MAX_PATH];
+        const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+        if (n == 0 || n >= MAX_PATH) return;
+        HMODULE msimg = ::LoadLibraryW((std::wstring(system, n) + L"\\msimg32.dll").c_str());
         if (msimg) fn = reinterpret_cast<AlphaBlendFn>(reinterpret_cast<void*>(::GetProcAddress(msimg, "AlphaBlend")));
     });
     return fn;

@@ -1,4 +1,7 @@
-// The debugger output natively: standard error on request, else nowhere.
+// The log's platform parts natively: the debugger output (standard error on request, else
+// nowhere) and the clock.
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,5 +11,10 @@ namespace rklog {
 void SystemDebugOutput(const char* text) {
     static const bool enabled = std::getenv("ZPV_LOG_STDERR") != nullptr;
     if (enabled) std::fputs(text, stderr);
+}
+
+std::int64_t SystemUnixSeconds() {
+    using namespace std::chrono;
+    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 }

@@ -13,6 +13,13 @@ const char* const kNames[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"
 const char kLetters[] = "TDIWEF";
 
 DebugOutputFn g_debugOutput = nullptr;
+}  // namespace
+
+// The platform's parts (debug_output_*.cpp).
+void SystemDebugOutput(const char* text);
+std::int64_t SystemUnixSeconds();
+
+namespace {
 
 // Messages from several threads share the debugger stream's 256-byte buffer: one lock per
 // message keeps each message's pieces together and in order.
@@ -31,6 +38,29 @@ const char* FileNameOf(const char* path) {
 
 const char* LevelName(int level) { return level >= 0 && level <= 5 ? kNames[level] : "OTHER"; }
 char LevelLetter(int level) { return level >= 0 && level <= 5 ? kLetters[level] : 'O'; }
+
+void UtcFromSeconds(std::int64_t seconds, std::tm& utc) {
+    std::int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    utc = std::tm{};
+    utc.tm_hour = static_cast<int>(rest / 3600);
+    utc.tm_min = static_cast<int>(rest % 3600 / 60);
+    utc.tm_sec = static_cast<int>(rest % 60);
+    // Days to the proleptic Gregorian calendar, counted in 400-year eras from 0000-03-01.
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const std::int64_t month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    utc.tm_mday = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+    utc.tm_mon = static_cast<int>(month - 1);
+    utc.tm_year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0) - 1900);
+}
 
 void SetDebugOutput(DebugOutputFn fn) { g_debugOutput = fn; }
 
@@ -98,13 +128,8 @@ LogMessage::LogMessage(const char* file, unsigned line, int level, BaseLogger* l
     m_data->sourceLine = line;
     m_data->sourcePath = file ? file : "";
     m_data->sourceFile = FileNameOf(m_data->sourcePath);
-    std::time_t now = std::time(nullptr);
-    m_data->timestamp = static_cast<std::int64_t>(now);
-#ifdef _WIN32
-    gmtime_s(&m_data->utcTime, &now);
-#else
-    gmtime_r(&now, &m_data->utcTime);
-#endif
+    m_data->timestamp = SystemUnixSeconds();
+    UtcFromSeconds(m_data->timestamp, m_data->utcTime);
 }
 
 LogMessage::~LogMessage() {
@@ -185,7 +210,6 @@ void PlatformDebugOutput(const char* text) {
         g_debugOutput(text);
         return;
     }
-    extern void SystemDebugOutput(const char* text);
     SystemDebugOutput(text);
 }
 }  // namespace rklog

@@ -194,6 +194,10 @@ private:
 };
 
 // The platform's debugger output (OutputDebugStringA on Windows). Tests may replace it.
+// Seconds since 1970-01-01 UTC as the calendar's UTC fields; never through time_t, which is
+// 32 bits wide in the 32-bit Windows build.
+void UtcFromSeconds(std::int64_t seconds, std::tm& utc);
+
 using DebugOutputFn = void (*)(const char* text);
 void SetDebugOutput(DebugOutputFn fn);   // nullptr restores the platform's
 void PlatformDebugOutput(const char* text);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <utility>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -180,4 +183,22 @@ TEST_F(LogTest, ConcurrentMessagesNeverInterleave) {
         pos = nl + 1;
     }
     EXPECT_EQ(lines, static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+// The log's calendar around the dates where a conversion goes wrong: leap days, century
+// years, and past 2038 where a 32-bit time_t wraps.
+TEST(LogClock, UtcFieldsMatchTheCalendar) {
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {0, "1970-01-01 00:00:00"},          {-1, "1969-12-31 23:59:59"},
+        {951782400, "2000-02-29 00:00:00"},  {2147483647, "2038-01-19 03:14:07"},
+        {2147483648, "2038-01-19 03:14:08"}, {4102444799, "2099-12-31 23:59:59"},
+        {4107456000, "2100-02-28 00:00:00"}, {253402300799, "9999-12-31 23:59:59"}};
+    for (const auto& [seconds, expected] : cases) {
+        std::tm t{};
+        rklog::UtcFromSeconds(seconds, t);
+        char text[80];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                      t.tm_hour, t.tm_min, t.tm_sec);
+        EXPECT_STREQ(text, expected) << seconds;
+    }
 }
