@@ -71,6 +71,7 @@ int Usage(const char* why) {
 bool TakeCaFile(const std::wstring& caFile, std::string& path) {
     if (caFile.empty()) return true;
 #ifdef _WIN32
+    (void)path;
     return false;
 #else
     path = ToNarrowPath(caFile);
