@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 // fopen with a mode such as "rb", "ab" or "wb"; null on failure (errno tells why).
@@ -21,3 +22,14 @@ std::string PathText(const std::filesystem::path& path);
 std::filesystem::path FolderPath(const std::wstring& folder);
 // Text of the last C library error (errno).
 std::string LastErrorText();
+
+// Putting a file in place of another, replacing it. kHeld: another program held one of them
+// (a virus scanner or an indexer opens a file right after it is written) or refused access,
+// which such a hold also gives; it may pass.
+enum class MoveResult { kMoved, kHeld, kFailed };
+using MoveFn = MoveResult (*)(const std::filesystem::path& from, const std::filesystem::path& to);
+MoveResult MoveFileOnce(const std::filesystem::path& from, const std::filesystem::path& to);
+// Moves, trying again while held: pauses from 50 ms doubling up to 1 s, for at most giveUpMs,
+// and not once stopped() is true.
+MoveResult MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to, std::uint32_t giveUpMs,
+                         const std::function<bool()>& stopped, MoveFn move = &MoveFileOnce);

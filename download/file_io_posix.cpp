@@ -11,4 +11,12 @@ bool SeekTo(std::FILE* file, std::uint64_t position) {
 
 std::string PathText(const std::filesystem::path& path) { return path.native(); }
 
+MoveResult MoveFileOnce(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::error_code ec;
+    std::filesystem::rename(from, to, ec);
+    if (!ec) return MoveResult::kMoved;
+    return ec == std::errc::device_or_resource_busy || ec == std::errc::text_file_busy ? MoveResult::kHeld
+                                                                                        : MoveResult::kFailed;
+}
+
 std::filesystem::path FolderPath(const std::wstring& folder) { return std::filesystem::path(ToNarrowPath(folder)); }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
@@ -13,9 +14,9 @@
 #include "download/file_io.h"
 #include "download/part_join.h"
 #include "download/stall_watch.h"
+#include "download/md5.h"
 #include "http/http_connection.h"
 #include "http/http_header.h"
-#include "download/md5.h"
 #include "log/rklog.h"
 
 namespace {
@@ -332,13 +333,55 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
     if (!join.Digest(static_cast<std::uint64_t>(length), digest)) return discard(kProbeFailed);
     if (!EqualsIgnoreAsciiCase(expectedMd5, DigestHex(digest))) return discard(kDigestMismatch);
 
-    const fs::path zipPath = folder / "update.zip";
-    RemoveFile(zipPath);
-    std::error_code ec;
-    fs::rename(filePath, zipPath, ec);
-    // A package that cannot be put in place is a failure, not a success.
-    if (ec) return discard(kCreateFailed);
-    return kDownloadOk;
+    return PutInPlace(folder);
+}
+
+// A package that cannot be put in place is a failure, not a success; being verified, it stays
+// as "update.td" for the next attempt, which takes it without downloading it again.
+int CHttpDownload::PutInPlace(const fs::path& folder) {
+    const fs::path filePath = folder / "update.td";
+    const MoveResult moved = MoveIntoPlace(filePath, folder / "update.zip", m_timings.holdGiveUpMs,
+                                           [this] { return m_stop.load(); });
+    if (moved == MoveResult::kMoved) return kDownloadOk;
+    LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::PutInPlace")
+        << "the verified " << PathText(filePath) << " could not be put in place as update.zip"
+        << (moved == MoveResult::kHeld ? " (held by another program)" : "") << "; kept for the next attempt";
+    return kCreateFailed;
+}
+
+// An "update.td" left by an attempt whose package could not be put in place: taken when its
+// digest is the expected one, else deleted (a join that was cut short leaves none).
+bool CHttpDownload::TakeVerifiedPackage(DownloadInfo* info, const fs::path& folder) {
+    const fs::path filePath = folder / "update.td";
+    const std::uint64_t length = FileSize(filePath);
+    if (length == 0) return false;
+    std::string expectedMd5;
+    {
+        std::lock_guard<std::mutex> lock(progressMutex);
+        expectedMd5 = info->md5;
+    }
+    std::FILE* in = OpenFile(filePath, "rb");
+    if (!in) return false;
+    MD5_CTX md5;
+    std::vector<unsigned char> chunk(256 * 1024);
+    std::size_t n = 0;
+    while (!m_stop.load() && (n = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+        md5.Update(chunk.data(), static_cast<std::uint32_t>(n));
+    }
+    const bool read = !m_stop.load() && std::ferror(in) == 0;
+    std::fclose(in);
+    unsigned char digest[16];
+    md5.Final(digest);
+    if (!read) return false;
+    if (!EqualsIgnoreAsciiCase(expectedMd5, DigestHex(digest))) {
+        RemoveFile(filePath);
+        return false;
+    }
+    if (PutInPlace(folder) != kDownloadOk) return false;
+    std::lock_guard<std::mutex> lock(progressMutex);
+    info->totalBytes = static_cast<std::int64_t>(length);
+    info->downloadedBytes = static_cast<std::int64_t>(length);
+    return true;
 }
 
 int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
@@ -350,6 +393,8 @@ int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& p
         // Each attempt counts from the bytes resumed for it, so progress never passes the length.
         info->downloadedBytes = 0;
     }
+    if (TakeVerifiedPackage(info, folder)) return kDownloadOk;
+    if (m_stop.load()) return kProbeFailed;
     const std::int64_t length = ProbeLength(scheme, host, path, info, folder);
     if (length <= 0) return length == kProbeRedirect ? kRedirected : kProbeFailed;
     if (m_stop.load()) return kProbeFailed;

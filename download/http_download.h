@@ -92,6 +92,8 @@ private:
     std::int64_t TakeRedirect(const std::string& location, UrlScheme& scheme, std::string& host, std::string& path);
     void StallMonitor();
     int JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const std::filesystem::path& folder);
+    int PutInPlace(const std::filesystem::path& folder);
+    bool TakeVerifiedPackage(DownloadInfo* info, const std::filesystem::path& folder);
     std::int32_t Chunks() const;
 
     std::atomic<bool> m_stop{false};

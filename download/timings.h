@@ -17,6 +17,9 @@ struct DownloadTimings : ConnectionLimits {
     // lowSpeedTimeMs window, or the transfer is taken for a stall (a server that trickles).
     std::uint32_t lowSpeedBytes = 1024;
     std::uint32_t lowSpeedTimeMs = 30000;
+    // The verified package is put in place while another program holds it for at most this
+    // long; after that it stays as "update.td" for the next attempt.
+    std::uint32_t holdGiveUpMs = 10000;
 };
 
 namespace settings {

@@ -11,6 +11,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "download/file_io.h"
 #include "download/http_download.h"
 #include "test_server.h"
 #include "test_util.h"
@@ -546,4 +551,75 @@ TEST_F(Attempt, StopDuringTheJoinEndsItPromptly) {
     EXPECT_NE(result, kDownloadOk);
     EXPECT_FALSE(Exists("update.td"));
     EXPECT_FALSE(Exists("update.zip"));
+}
+
+// A verified package that cannot be put in place stays as update.td, and the next attempt
+// takes it without a request; a leftover with another digest is downloaded over. On Windows a
+// file held for a moment (by a virus scanner, say) is waited for.
+TEST_F(Attempt, AVerifiedPackageNotPutInPlaceIsKeptForTheNextAttempt) {
+    DownloadTimings t = settings::downloadTimings.Get();
+    t.holdGiveUpMs = 300;
+    const TimingsOverride timings(settings::downloadTimings, t);
+    auto body = Package(100000);
+    const std::string md5 = MD5Hex(body->data(), body->size());
+    std::filesystem::create_directories(File("update.zip") / "taken");   // stands in for a lasting hold
+    {
+        TestServer server(ServeFile(body));
+        EXPECT_EQ(Run(server, md5), kCreateFailed);
+        EXPECT_EQ(ReadFile(File("update.td")), *body);
+    }
+    std::filesystem::remove_all(File("update.zip"));
+    TestServer server(ServeFile(body));
+    EXPECT_EQ(Run(server, md5), kDownloadOk);
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(ReadFile(File("update.zip")), *body);
+    EXPECT_FALSE(Exists("update.td"));
+
+    WriteFile(File("update.td"), body->substr(1));
+    EXPECT_EQ(Run(server, md5), kDownloadOk);
+    EXPECT_EQ(server.Requests().size(), 5u);
+    EXPECT_EQ(ReadFile(File("update.zip")), *body);
+#ifdef _WIN32
+    t.holdGiveUpMs = 10000;
+    const TimingsOverride patient(settings::downloadTimings, t);
+    HANDLE held = CreateFileW(File("update.zip").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::thread scanner([held] {
+        Sleep(1000);
+        CloseHandle(held);
+    });
+    EXPECT_EQ(Run(server, md5), kDownloadOk);
+    EXPECT_GE(m_elapsedMs, 900);
+    scanner.join();
+#endif
+}
+
+// The retries of a held move: until it passes, until the give-up time, or until a stop.
+TEST(MoveIntoPlace, RetriesOnlyWhileHeldAndWithinItsBounds) {
+    static int heldFor = 0, calls = 0;
+    static MoveResult last = MoveResult::kMoved;
+    const MoveFn fake = [](const std::filesystem::path&, const std::filesystem::path&) {
+        return ++calls <= heldFor ? MoveResult::kHeld : last;
+    };
+    struct Case {
+        int heldFor;
+        MoveResult last;
+        bool stop;
+        MoveResult expected;
+        int minCalls, maxCalls;
+    };
+    const Case cases[] = {{3, MoveResult::kMoved, false, MoveResult::kMoved, 4, 4},
+                          {0, MoveResult::kFailed, false, MoveResult::kFailed, 1, 1},
+                          {1000, MoveResult::kMoved, false, MoveResult::kHeld, 3, 8},   // 50+100+200+... ms to 400
+                          {1000, MoveResult::kMoved, true, MoveResult::kHeld, 1, 2}};
+    for (const Case& c : cases) {
+        heldFor = c.heldFor;
+        last = c.last;
+        calls = 0;
+        const auto t0 = Clock::now();
+        EXPECT_EQ(MoveIntoPlace("a", "b", 400, [&] { return c.stop; }, fake), c.expected) << c.heldFor;
+        EXPECT_GE(calls, c.minCalls);
+        EXPECT_LE(calls, c.maxCalls);
+        EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1500));
+    }
 }
