@@ -6,4 +6,5 @@
 #include "SkinUI/skin_defs.h"
 #include "SkinUI/skin_manager.h"
 #include "SkinUI/skin_settings.h"
+#include "SkinUI/skin_wait.h"
 #include "SkinUI/skin_window.h"

@@ -10,6 +10,7 @@
 #include "app/core/textconv.h"
 #include "app/install.h"
 #include "extract/extract_api.h"
+#include "SkinUI/skin_wait.h"
 #include "log/rklog.h"
 #include "ui/launch_wnd.h"
 #include "ui/tips_box_wnd.h"
@@ -34,8 +35,10 @@ struct ZipInstaller {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(folderPath), ec);
         if (ec && !std::filesystem::is_directory(std::filesystem::path(folderPath))) return false;
-        Sleep(timings.extractPauseMs);
-        const int status = ExtractZipToDir(zipPath.c_str(), folderPath.c_str(), 0);
+        SkinUI::PauseAnswering(timings.extractPauseMs);
+        // Minutes on a slow disk: the UI thread keeps answering its windows meanwhile.
+        int status = -1;
+        SkinUI::RunWhileAnswering([&] { status = ExtractZipToDir(zipPath.c_str(), folderPath.c_str(), 0); });
         if (status != 0) LOG_STREAM_FN(rklog::kWarn, kInstallFn) << "extraction failed with status " << status;
         return status == 0;
     }
@@ -52,7 +55,7 @@ bool StopClient(const InstallTimings& timings) {
         }
         LOG_STREAM_FN(rklog::kInfo, kInstallFn) << "Qvo is running";
         KillClientAndWait();
-        Sleep(timings.stopPauseMs);
+        SkinUI::PauseAnswering(timings.stopPauseMs);
     }
     return true;
 }
@@ -76,13 +79,13 @@ void InstallPackage(const ZipConf& package) {
                 installed = false;
                 break;
             }
-            Sleep(timings.installRetryPauseMs);
+            SkinUI::PauseAnswering(timings.installRetryPauseMs);
         }
     }
     if (installed) LOG_STREAM_FN(rklog::kInfo, kInstallFn) << "install success";
 
     if (package.launchClient) {
-        Sleep(timings.launchPauseMs);
+        SkinUI::PauseAnswering(timings.launchPauseMs);
         {
             CLaunchWnd launch;
             launch.CentreOnOwner();

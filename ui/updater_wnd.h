@@ -36,7 +36,7 @@ protected:
 private:
     bool Forced() const { return m_package.forcedUpdate != 0; }
     void UpdateProgress(std::int64_t percent);
-    void Install();
+    void Install(DWORD pauseMs = 0);
     // Download thread: the pause between attempts, and the final failure.
     void OnDownloadRetry(std::uint32_t attempt);
     void OnDownloadFailed();

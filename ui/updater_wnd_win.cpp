@@ -1,5 +1,6 @@
 #include "ui/updater_wnd.h"
 
+#include "SkinUI/skin_wait.h"
 #include "app/core/process_op.h"
 #include "ui/tips_box_wnd.h"
 
@@ -85,6 +86,10 @@ LRESULT CUpdaterWnd::ProcessMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             }
             break;
         case WM_CLOSE:
+            // The installation keeps answering messages, and the run ends right after it.
+            if (m_installing) return 0;
+            ::PostQuitMessage(0);
+            return 1;
         case WM_QUIT:
             // Every way out ends the run's message loop; the run then destroys the window.
             ::PostQuitMessage(0);
@@ -123,17 +128,18 @@ void CUpdaterWnd::UpdateProgress(std::int64_t percent) {
         if (m_buttonLayout) m_buttonLayout->SetShown(true);
         return;
     }
-    ::Sleep(kForcedInstallDelay);
-    Install();
+    Install(kForcedInstallDelay);
     ::PostQuitMessage(0);
 }
 
-// Installation blocks this thread and runs modal windows; the window is disabled meanwhile so
-// that its buttons cannot start a second installation.
-void CUpdaterWnd::Install() {
+// Installation runs on this thread (it shows modal windows) and keeps answering messages while
+// it waits; the window is disabled meanwhile, from the pause before it on, so that its buttons
+// cannot start a second installation or end the run half-way.
+void CUpdaterWnd::Install(DWORD pauseMs) {
     if (!m_task || m_installing) return;
     m_installing = true;
     ::EnableWindow(m_hwnd, FALSE);
+    if (pauseMs != 0) SkinUI::PauseAnswering(pauseMs);
     m_task->DoInstall();
     ::EnableWindow(m_hwnd, TRUE);
     m_installing = false;

@@ -119,11 +119,14 @@ void UpdateRun::ForcedUpdateFrom(const std::string& base) {
 
     HWND wnd = WaitWindow(kUpdaterClass, updater.id, 10000);
     ASSERT_NE(wnd, nullptr);
-    RECT r, work;
-    GetWindowRect(wnd, &r);
+    RECT work;
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    EXPECT_EQ(r.right, work.right - work.left);   // lower right corner on the work area's
-    EXPECT_EQ(r.bottom, work.bottom - work.top);
+    // Lower right corner on the work area's, once placed (it is created at the top left).
+    EXPECT_TRUE(WaitFor([&] {
+        RECT r;
+        GetWindowRect(wnd, &r);
+        return r.right == work.right - work.left && r.bottom == work.bottom - work.top;
+    }, 10000));
 
     HWND launch = WaitWindow(kLaunchClass, updater.id, 60000);
     ASSERT_NE(launch, nullptr) << "no launch window";

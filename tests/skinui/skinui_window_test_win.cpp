@@ -733,3 +733,33 @@ TEST(SkinLoadFailure, ShowsBoxAndExits) {
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
 }
+
+// The UI thread answers its windows within a second throughout work on a helper thread and a
+// pause, and a quit request taken from the queue meanwhile still reaches the caller's loop.
+TEST(Waits, TheUiThreadKeepsAnsweringAndKeepsTheQuitRequest) {
+    const HWND w = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(w, nullptr);
+    const DWORD ui = ::GetCurrentThreadId();
+    std::atomic<bool> probing{true};
+    std::atomic<int> answered{0}, missed{0};
+    std::thread prober([&] {
+        while (probing.load()) {
+            DWORD_PTR result = 0;
+            ++(::SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) ? answered : missed);
+            ::Sleep(50);
+        }
+    });
+    SkinUI::RunWhileAnswering([&] {
+        ::PostThreadMessageW(ui, WM_QUIT, 7, 0);
+        ::Sleep(1500);
+    });
+    SkinUI::PauseAnswering(500);
+    probing = false;
+    prober.join();
+    EXPECT_EQ(missed.load(), 0);
+    EXPECT_GE(answered.load(), 10);
+    MSG msg;
+    ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 7u);
+    ::DestroyWindow(w);
+}
