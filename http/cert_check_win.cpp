@@ -1,14 +1,17 @@
 // The server certificate check on Windows: the server's chain against the system's root store
-// with the SSL policy and the requested host name, so that a refusal can be named by its reason.
+// with the SSL policy, and the requested host name against the certificate's subjectAltName by
+// the rule the native build follows, so that a refusal can be named by its reason.
 // The chain parameters' retrieval time-out is declared only with this switch.
 #define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include "http/cert_check_win.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include <boost/asio/ip/address.hpp>
 
+#include "app/core/ascii.h"
 #include "app/core/textconv.h"
 #include "http/transport.h"
 
@@ -18,6 +21,23 @@ namespace {
 
 // The SSL policy's flag that skips only the name check (declared by the internet headers).
 constexpr DWORD kIgnoreNameMismatch = 0x00001000;
+
+// A DNS entry of a certificate against a host name, letter case aside: the same name, or a
+// wildcard that stands for the whole first label ("*.example.com" for "a.example.com", not for
+// "example.com" nor "a.b.example.com") of a name with at least two more labels.
+bool DnsNameMatches(const std::string& entry, const std::string& host) {
+    const std::string pattern = AsciiLowered(entry);
+    const std::string name = AsciiLowered(host);
+    if (pattern.empty() || name.empty()) return false;
+    if (pattern == name) return true;
+    if (pattern.compare(0, 2, "*.") != 0) return false;
+    const std::string suffix = pattern.substr(1);
+    if (suffix.find('*') != std::string::npos || std::count(suffix.begin(), suffix.end(), '.') < 2) return false;
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    return name.find('.') == name.size() - suffix.size();
+}
 
 TlsError ChainReason(DWORD error) {
     switch (error) {
@@ -35,16 +55,17 @@ TlsError ChainReason(DWORD error) {
     }
 }
 
-// True when hostName is an address literal listed among the certificate's IP entries.
-bool CertificateHasAddress(PCCERT_CONTEXT cert, const std::string& hostName) {
-    error_code ec;
-    const boost::asio::ip::address address = boost::asio::ip::make_address(hostName, ec);
-    if (ec) return false;
+// The host names of cert's subjectAltName extension: DNS entries for a name, IP entries for an
+// address. Names elsewhere in the certificate (its subject's common name) are not looked at,
+// as browsers do and as the native build does.
+bool CertificateIsFor(PCCERT_CONTEXT cert, const std::string& hostName) {
+    error_code notAddress;
+    const boost::asio::ip::address address = boost::asio::ip::make_address(hostName, notAddress);
     std::vector<unsigned char> bytes;
-    if (address.is_v4()) {
+    if (!notAddress && address.is_v4()) {
         const auto b = address.to_v4().to_bytes();
         bytes.assign(b.begin(), b.end());
-    } else {
+    } else if (!notAddress) {
         const auto b = address.to_v6().to_bytes();
         bytes.assign(b.begin(), b.end());
     }
@@ -60,8 +81,18 @@ bool CertificateHasAddress(PCCERT_CONTEXT cert, const std::string& hostName) {
     bool found = false;
     for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
         const CERT_ALT_NAME_ENTRY& e = names->rgAltEntry[i];
-        found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == bytes.size() &&
-                std::memcmp(e.IPAddress.pbData, bytes.data(), bytes.size()) == 0;
+        if (!notAddress) {
+            found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == bytes.size() &&
+                    std::memcmp(e.IPAddress.pbData, bytes.data(), bytes.size()) == 0;
+        } else if (e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME && e.pwszDNSName) {
+            std::string pattern;
+            bool ascii = true;
+            for (const wchar_t* c = e.pwszDNSName; *c && ascii; ++c) {
+                ascii = *c > 0 && *c < 0x80;
+                pattern += static_cast<char>(*c);
+            }
+            found = ascii && DnsNameMatches(pattern, hostName);
+        }
     }
     LocalFree(names);
     return found;
@@ -129,13 +160,13 @@ error_code VerifyCertificate(PCCERT_CONTEXT cert, const std::string& hostName) {
         CertFreeCertificateChain(chain);
         return MakeTlsError(TlsError::kExpired);
     }
-    const std::wstring host = ToWide(hostName);
-    DWORD error = PolicyError(chain, host, 0);
-    // Not every system version matches an address against the certificate's IP entries: do
-    // it here, and then require that everything else passes.
-    if (error == static_cast<DWORD>(CERT_E_CN_NO_MATCH) && CertificateHasAddress(cert, hostName)) {
-        error = PolicyError(chain, host, kIgnoreNameMismatch);
+    // The name by the one rule of both builds (the system's policy would also take the
+    // subject's common name, and a DNS entry spelling an address); then everything else.
+    if (hostName.empty() || !CertificateIsFor(cert, hostName)) {
+        CertFreeCertificateChain(chain);
+        return MakeTlsError(TlsError::kWrongName);
     }
+    const DWORD error = PolicyError(chain, ToWide(hostName), kIgnoreNameMismatch);
     CertFreeCertificateChain(chain);
     return error == 0 ? error_code() : MakeTlsError(ChainReason(error));
 }

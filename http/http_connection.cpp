@@ -99,6 +99,10 @@ void HttpConnection::Connect(const std::string& host, UrlScheme scheme) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_limits.connectTimeoutMs);
     std::string name, port;
     SplitHostPort(host, scheme, name, port);
+    // A certificate is checked against the host's name: without one there is nothing to check.
+    if (scheme == UrlScheme::kHttps && name.empty()) {
+        throw boost::system::system_error(MakeTlsError(TlsError::kHandshakeFailed), "TLS without a host name");
+    }
     NameLookup lookup(name, port);
     while (!lookup.WaitFor(kStopPollMs)) {
         if (m_stop.Raised()) throw boost::system::system_error(asio::error::operation_aborted, "resolve");

@@ -10,6 +10,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/write.hpp>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
@@ -79,6 +80,24 @@ TlsError CertificateReason(long verifyResult) {
     default:
         return TlsError::kBadCertificate;
     }
+}
+
+bool IsAddress(const std::string& host) {
+    error_code ec;
+    asio::ip::make_address(host, ec);
+    return !ec;
+}
+
+// The host the certificate must be for, by the rule of both builds: an address only among
+// the subjectAltName's IP entries, a name only among its DNS entries (a wildcard standing for
+// a whole first label), never the subject's common name. An empty name is refused: an empty
+// expectation would check no name at all.
+bool ExpectHost(X509_VERIFY_PARAM* param, const std::string& host) {
+    if (host.empty()) return false;
+    if (IsAddress(host)) return X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+    X509_VERIFY_PARAM_set_hostflags(param,
+                                    X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    return X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
 }
 
 }  // namespace
@@ -172,18 +191,9 @@ private:
         }
         m_stream = std::make_unique<asio::ssl::stream<RawAdapter>>(RawAdapter(&m_raw, m_io), m_context->Native());
         SSL* ssl = m_stream->native_handle();
-        X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-        error_code notAddress;
-        asio::ip::make_address(hostName, notAddress);
-        if (!notAddress) {
-            // Names only in the name indication; an address is matched against the
-            // certificate's IP entries.
-            if (X509_VERIFY_PARAM_set1_ip_asc(param, hostName.c_str()) != 1) return Fail(ec);
-        } else {
-            X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-            if (SSL_set_tlsext_host_name(ssl, hostName.c_str()) != 1) return Fail(ec);
-            if (SSL_set1_host(ssl, hostName.c_str()) != 1) return Fail(ec);
-        }
+        if (!ExpectHost(SSL_get0_param(ssl), hostName)) return Fail(ec);
+        // Names only in the name indication: an address is no name.
+        if (!IsAddress(hostName) && SSL_set_tlsext_host_name(ssl, hostName.c_str()) != 1) return Fail(ec);
         return true;
     }
 
@@ -210,6 +220,26 @@ private:
 };
 
 }  // namespace
+
+error_code VerifyCertificateFile(const std::string& certFile, const std::string& caFile, const std::string& hostName) {
+    X509_STORE* store = X509_STORE_new();
+    X509_STORE_CTX* context = X509_STORE_CTX_new();
+    BIO* file = BIO_new_file(certFile.c_str(), "r");
+    X509* cert = file ? PEM_read_bio_X509(file, nullptr, nullptr, nullptr) : nullptr;
+    error_code ec = MakeTlsError(TlsError::kHandshakeFailed);
+    if (store && context && cert && X509_STORE_load_file(store, caFile.c_str()) == 1 &&
+        X509_STORE_CTX_init(context, store, cert, nullptr) == 1 &&
+        X509_STORE_CTX_set_default(context, "ssl_server") == 1 &&
+        ExpectHost(X509_STORE_CTX_get0_param(context), hostName)) {
+        ec = X509_verify_cert(context) == 1 ? error_code()
+                                            : MakeTlsError(CertificateReason(X509_STORE_CTX_get_error(context)));
+    }
+    X509_free(cert);
+    BIO_free(file);
+    X509_STORE_CTX_free(context);
+    X509_STORE_free(store);
+    return ec;
+}
 
 std::unique_ptr<Transport> MakeTlsTransport(RawStream& raw, const TlsSettings& settings) {
     return std::make_unique<OpenSslTransport>(raw, settings);

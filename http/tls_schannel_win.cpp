@@ -20,6 +20,7 @@
 #include <sspi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -28,6 +29,7 @@
 
 #include "app/core/textconv.h"
 #include "http/cert_check_win.h"
+#include "http/sspi_win.h"
 
 using boost::system::error_code;
 
@@ -43,6 +45,9 @@ constexpr ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETEC
                                   ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
                                   ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                   ISC_REQ_MANUAL_CRED_VALIDATION;
+// What a session must have before a byte of data goes through it: encrypted records (which
+// TLS also authenticates) on a stream.
+constexpr ULONG kRequiredAttributes = ISC_RET_CONFIDENTIALITY | ISC_RET_STREAM;
 constexpr DWORD kCredentialFlags =
     SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 constexpr DWORD kOldProtocols =
@@ -59,13 +64,39 @@ TlsError HandshakeReason(SECURITY_STATUS status) {
     }
 }
 
+ULONG ReadWindowsBuild() {
+    // The version functions of kernel32 report an older system to a program whose manifest
+    // does not name the newer one; ntdll reports the real build.
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll) return 0;
+    const auto getVersion =
+        reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+    if (!getVersion) return 0;
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    return getVersion(&info) == 0 ? info.dwBuildNumber : 0;
+}
+
+const SspiTable kSystemSspi = {AcquireCredentialsHandleW, FreeCredentialsHandle, InitializeSecurityContextW,
+                               DeleteSecurityContext,     QueryContextAttributesW, FreeContextBuffer,
+                               EncryptMessage,            DecryptMessage,          ReadWindowsBuild};
+std::atomic<const SspiTable*> g_sspi{nullptr};
+
+bool IsAddress(const std::string& host) {
+    error_code ec;
+    boost::asio::ip::make_address(host, ec);
+    return !ec;
+}
+
 class SchannelTransport : public Transport {
 public:
     SchannelTransport(RawStream& raw, const TlsSettings& settings)
-        : m_raw(raw), m_settings(settings), m_in(kReceiveCapacity) {}
+        : m_sspi(CurrentSspi()), m_raw(raw), m_settings(settings), m_in(kReceiveCapacity) {}
     ~SchannelTransport() override {
-        if (m_haveContext) DeleteSecurityContext(&m_context);
-        if (m_haveCredentials) FreeCredentialsHandle(&m_credentials);
+        if (m_cert) CertFreeCertificateContext(m_cert);
+        if (m_haveContext) m_sspi.deleteContext(&m_context);
+        if (m_haveCredentials) m_sspi.freeCredentials(&m_credentials);
     }
     SchannelTransport(const SchannelTransport&) = delete;
     SchannelTransport& operator=(const SchannelTransport&) = delete;
@@ -82,12 +113,17 @@ private:
     bool ReadMore(RawStream& raw, error_code& ec);
     void KeepLast(std::size_t count);
     error_code CheckSession();
+    error_code CheckCertificate();
     Step DecryptOne(char* buffer, std::size_t size, std::size_t& n, error_code& ec);
 
+    const SspiTable& m_sspi;
     RawStream& m_raw;
     TlsSettings m_settings;
     std::string m_hostName;
-    std::wstring m_target;
+    std::wstring m_target;           // empty for an address: no name indication
+    ULONG m_request = kContextRequest;
+    ULONG m_attributes = 0;          // what the last handshake step granted
+    PCCERT_CONTEXT m_cert = nullptr; // the server certificate last checked
     CredHandle m_credentials{};
     bool m_haveCredentials = false;
     CtxtHandle m_context{};
@@ -102,18 +138,20 @@ private:
     std::vector<char> m_out;         // one encrypted record on its way out
 };
 
-// TLS 1.2 and later. Newer systems take the newer credential structure, which allows 1.3;
-// older ones only know the older structure, limited to 1.2 there.
+// TLS 1.2 and later. Newer systems take the newer credential structure, which allows 1.3
+// from the first build whose 1.3 is sound; older ones only know the older structure, limited
+// to 1.2 there.
 bool SchannelTransport::AcquireCredentials() {
     TimeStamp expiry{};
     TLS_PARAMETERS tls{};
     tls.grbitDisabledProtocols = kOldProtocols;
+    if (m_sspi.windowsBuild() < kFirstTls13Build) tls.grbitDisabledProtocols |= SP_PROT_TLS1_3_CLIENT;
     SCH_CREDENTIALS current{};
     current.dwVersion = SCH_CREDENTIALS_VERSION;
     current.dwFlags = kCredentialFlags;
     current.cTlsParameters = 1;
     current.pTlsParameters = &tls;
-    SECURITY_STATUS status = AcquireCredentialsHandleW(
+    SECURITY_STATUS status = m_sspi.acquireCredentials(
         nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, &current,
         nullptr, nullptr, &m_credentials, &expiry);
     // The oldest systems do not know the strong-crypto flag either; 1.2 alone keeps them safe.
@@ -123,7 +161,7 @@ bool SchannelTransport::AcquireCredentials() {
         old.dwVersion = SCHANNEL_CRED_VERSION;
         old.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
         old.dwFlags = flags;
-        status = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
+        status = m_sspi.acquireCredentials(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
                                            SECPKG_CRED_OUTBOUND, nullptr, &old, nullptr, nullptr,
                                            &m_credentials, &expiry);
     }
@@ -133,8 +171,15 @@ bool SchannelTransport::AcquireCredentials() {
 
 void SchannelTransport::Handshake(const std::string& hostName, error_code& ec) {
     ec.clear();
+    // No certificate can be checked against an empty name.
+    if (hostName.empty()) {
+        ec = MakeTlsError(TlsError::kHandshakeFailed);
+        return;
+    }
     m_hostName = hostName;
-    m_target = ToWide(hostName);
+    // Names only in the name indication, as natively: an address is no name. The certificate
+    // is checked against hostName by this code in either case.
+    if (!IsAddress(hostName)) m_target = ToWide(hostName);
     if (!AcquireCredentials()) {
         ec = MakeTlsError(TlsError::kHandshakeFailed);
         return;
@@ -143,28 +188,49 @@ void SchannelTransport::Handshake(const std::string& hostName, error_code& ec) {
     if (!RunHandshake(bounded, ec)) return;
     ec = CheckSession();
     if (ec) return;
-    m_out.resize(m_sizes.cbHeader + m_sizes.cbMaximumMessage + m_sizes.cbTrailer);
     m_ready = true;
 }
 
-// The certificate, the agreed protocol and the record sizes of a completed handshake.
-error_code SchannelTransport::CheckSession() {
+// The server certificate as the system holds it now; checked again only when it changed, so
+// that a renegotiation cannot bring in a certificate nobody checked.
+error_code SchannelTransport::CheckCertificate() {
     PCCERT_CONTEXT cert = nullptr;
-    if (QueryContextAttributesW(&m_context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || !cert) {
+    if (m_sspi.queryAttributes(&m_context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || !cert) {
         return MakeTlsError(TlsError::kBadCertificate);
     }
+    if (m_cert && m_cert->cbCertEncoded == cert->cbCertEncoded &&
+        std::memcmp(m_cert->pbCertEncoded, cert->pbCertEncoded, cert->cbCertEncoded) == 0) {
+        CertFreeCertificateContext(cert);
+        return error_code();
+    }
+    if (m_cert) CertFreeCertificateContext(m_cert);
+    m_cert = nullptr;
     const error_code ec = VerifyCertificate(cert, m_hostName);
-    CertFreeCertificateContext(cert);
+    if (ec) {
+        CertFreeCertificateContext(cert);
+        return ec;
+    }
+    m_cert = cert;
+    return error_code();
+}
+
+// The attributes, the certificate, the agreed protocol and the record sizes of a completed
+// handshake (also of one the server started later).
+error_code SchannelTransport::CheckSession() {
+    if ((m_attributes & kRequiredAttributes) != kRequiredAttributes) return MakeTlsError(TlsError::kHandshakeFailed);
+    const error_code ec = CheckCertificate();
     if (ec) return ec;
     SecPkgContext_ConnectionInfo info{};
-    if (QueryContextAttributesW(&m_context, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK &&
+    if (m_sspi.queryAttributes(&m_context, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK &&
         (info.dwProtocol & kOldProtocols) != 0) {
         return MakeTlsError(TlsError::kHandshakeFailed);
     }
-    if (QueryContextAttributesW(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_sizes) != SEC_E_OK ||
-        m_sizes.cbMaximumMessage == 0 || m_sizes.cbMaximumMessage > kRecordMax) {
+    if (m_sspi.queryAttributes(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_sizes) != SEC_E_OK ||
+        m_sizes.cbMaximumMessage == 0 || m_sizes.cbMaximumMessage > kRecordMax ||
+        m_sizes.cbHeader > kRecordMax || m_sizes.cbTrailer > kRecordMax) {
         return MakeTlsError(TlsError::kHandshakeFailed);
     }
+    m_out.resize(m_sizes.cbHeader + m_sizes.cbMaximumMessage + m_sizes.cbTrailer);
     return error_code();
 }
 
@@ -185,11 +251,10 @@ void SchannelTransport::KeepLast(std::size_t count) {
     m_inLength = count;
 }
 
-// Runs the handshake (or a renegotiation the server asked for) until the session is set up,
-// sending each token the system produces and feeding it each received byte.
+// Runs the handshake (or one the server started later) until the session is set up, sending
+// each token the system produces and feeding it each received byte.
 bool SchannelTransport::RunHandshake(RawStream& raw, error_code& ec) {
     bool needInput = false;
-    int credentialRetries = 0;
     for (;;) {
         if (needInput && !ReadMore(raw, ec)) {
             if (ec == boost::asio::error::eof) ec = MakeTlsError(TlsError::kHandshakeFailed);
@@ -198,39 +263,54 @@ bool SchannelTransport::RunHandshake(RawStream& raw, error_code& ec) {
         SecBuffer inBuffers[2] = {{static_cast<ULONG>(m_inLength), SECBUFFER_TOKEN, m_in.data()},
                                   {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc input{SECBUFFER_VERSION, 2, inBuffers};
-        SecBuffer outBuffers[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-        SecBufferDesc output{SECBUFFER_VERSION, 1, outBuffers};
+        // With memory allocated by the system, a failing step may also describe its alert.
+        SecBuffer outBuffers[3] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr},
+                                   {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc output{SECBUFFER_VERSION, 3, outBuffers};
         ULONG attributes = 0;
         const bool first = !m_haveContext;
-        const SECURITY_STATUS status = InitializeSecurityContextW(
-            &m_credentials, first ? nullptr : &m_context, const_cast<wchar_t*>(m_target.c_str()),
-            kContextRequest, 0, 0, first ? nullptr : &input, 0, first ? &m_context : nullptr,
-            &output, &attributes, nullptr);
+        const SECURITY_STATUS status = m_sspi.initializeContext(
+            &m_credentials, first ? nullptr : &m_context,
+            m_target.empty() ? nullptr : const_cast<wchar_t*>(m_target.c_str()), m_request, 0, 0,
+            first ? nullptr : &input, 0, first ? &m_context : nullptr, &output, &attributes, nullptr);
         if (first && status >= 0) m_haveContext = true;
+        // Send the token (an alert included) before looking at the status; free every buffer.
+        error_code writeError;
+        for (SecBuffer& b : outBuffers) {
+            if (!b.pvBuffer) continue;
+            if (b.BufferType == SECBUFFER_TOKEN && b.cbBuffer > 0 && !writeError) {
+                raw.WriteAll(static_cast<const char*>(b.pvBuffer), b.cbBuffer, writeError);
+            }
+            m_sspi.freeContextBuffer(b.pvBuffer);
+        }
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             needInput = true;
             continue;
         }
-        // Send what the system produced, an alert included, before looking at the status.
-        if (outBuffers[0].pvBuffer) {
-            error_code writeError;
-            if (outBuffers[0].cbBuffer > 0) {
-                raw.WriteAll(static_cast<const char*>(outBuffers[0].pvBuffer), outBuffers[0].cbBuffer, writeError);
-            }
-            FreeContextBuffer(outBuffers[0].pvBuffer);
-            if (writeError && status >= 0) {
-                ec = writeError;
-                return false;
-            }
+        if (writeError && status >= 0) {
+            ec = writeError;
+            return false;
         }
         if (status < 0) {
             ec = MakeTlsError(HandshakeReason(status));
             return false;
         }
-        // The server asked for a client certificate: go on without one, on the same input.
-        if (status == SEC_I_INCOMPLETE_CREDENTIALS && credentialRetries++ == 0) continue;
+        // The server asked for a client certificate. There is none to give: go on without one,
+        // at once and on the same input (the server now waits for this side).
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            if (m_request & ISC_REQ_USE_SUPPLIED_CREDS) {
+                ec = MakeTlsError(TlsError::kHandshakeFailed);
+                return false;
+            }
+            m_request |= ISC_REQ_USE_SUPPLIED_CREDS;
+            needInput = false;
+            continue;
+        }
         if (!first) KeepLast(inBuffers[1].BufferType == SECBUFFER_EXTRA ? inBuffers[1].cbBuffer : 0);
-        if (status == SEC_E_OK) return true;
+        if (status == SEC_E_OK) {
+            m_attributes = attributes;
+            return true;
+        }
         if (status != SEC_I_CONTINUE_NEEDED) {
             ec = MakeTlsError(TlsError::kHandshakeFailed);
             return false;
@@ -255,11 +335,15 @@ void SchannelTransport::WriteAll(const char* data, std::size_t size, error_code&
                                 {m_sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, body + chunk},
                                 {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-        if (EncryptMessage(&m_context, 0, &desc, 0) != SEC_E_OK) {
+        if (m_sspi.encrypt(&m_context, 0, &desc, 0) != SEC_E_OK) {
             ec = MakeTlsError(TlsError::kProtocol);
             return;
         }
         const std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        if (total > m_out.size()) {
+            ec = MakeTlsError(TlsError::kProtocol);
+            return;
+        }
         m_raw.WriteAll(header, total, ec);
         if (ec) return;
         data += chunk;
@@ -277,7 +361,7 @@ SchannelTransport::Step SchannelTransport::DecryptOne(char* buffer, std::size_t 
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-    const SECURITY_STATUS status = DecryptMessage(&m_context, &desc, 0, nullptr);
+    const SECURITY_STATUS status = m_sspi.decrypt(&m_context, &desc, 0, nullptr);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return Step::kNeedInput;
     if (status == SEC_I_CONTEXT_EXPIRED) {
         m_closed = true;
@@ -300,7 +384,20 @@ SchannelTransport::Step SchannelTransport::DecryptOne(char* buffer, std::size_t 
         }
     }
     KeepLast(extra);
-    if (status == SEC_I_RENEGOTIATE && !RunHandshake(m_raw, ec)) return Step::kFailed;
+    // The server started a handshake (a renegotiation, or a message after a TLS 1.3 handshake
+    // such as a session ticket): its bytes are in the receive buffer now. Take part, within the
+    // handshake's limit, and check what it produced as the first handshake was checked.
+    if (status == SEC_I_RENEGOTIATE) {
+        DeadlineStream bounded(m_raw, m_settings.handshakeTimeoutMs);
+        if (!RunHandshake(bounded, ec)) return Step::kFailed;
+        ec = CheckSession();
+        if (ec) {
+            m_ready = false;
+            m_plain.clear();
+            n = 0;
+            return Step::kFailed;
+        }
+    }
     return n > 0 ? Step::kData : Step::kAgain;
 }
 
@@ -335,6 +432,15 @@ std::size_t SchannelTransport::ReadSome(char* buffer, std::size_t size, error_co
 }
 
 }  // namespace
+
+const SspiTable& SystemSspi() { return kSystemSspi; }
+
+void SetSspiTable(const SspiTable* table) { g_sspi = table; }
+
+const SspiTable& CurrentSspi() {
+    const SspiTable* table = g_sspi;
+    return table ? *table : kSystemSspi;
+}
 
 // The system keeps its own session state: nothing to share.
 std::shared_ptr<TlsContext> TlsContextCache::Get(const std::string&) { return nullptr; }

@@ -48,8 +48,9 @@ class Transport {
 public:
     virtual ~Transport() = default;
     // Sets up the session before the first write: nothing for plain TCP; for TLS the
-    // handshake, with hostName (no port) sent for name indication and checked against the
-    // server's certificate. ec set on failure; the transport is unusable afterwards.
+    // handshake, with hostName (no port) sent for name indication unless it is an address, and
+    // checked against the server's certificate (an empty hostName fails at once). ec set on
+    // failure; the transport is unusable afterwards.
     virtual void Handshake(const std::string& hostName, boost::system::error_code& ec) = 0;
     virtual void WriteAll(const char* data, std::size_t size, boost::system::error_code& ec) = 0;
     virtual std::size_t ReadSome(char* buffer, std::size_t size, boost::system::error_code& ec) = 0;
@@ -102,6 +103,13 @@ namespace settings {
 // program always trusts the system's root store.
 inline Setting<std::string> tlsCaFile;
 }  // namespace settings
+
+#ifndef _WIN32
+// The certificate check of a session on its own (tests): the PEM certificate in certFile
+// against the roots of caFile and hostName, with the reason a handshake would fail with.
+boost::system::error_code VerifyCertificateFile(const std::string& certFile, const std::string& caFile,
+                                                const std::string& hostName);
+#endif
 
 std::unique_ptr<Transport> MakePlainTransport(RawStream& raw);
 // OpenSSL natively, the system's TLS (Schannel) on Windows. raw must outlive the transport.

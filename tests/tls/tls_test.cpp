@@ -205,6 +205,19 @@ TEST_F(Tls, RefusedCertificatesNameTheirReason) {
     }
 }
 
+// A redirect to "https://:port/..." names no host: no certificate can be checked for it, and
+// no refusal may name an empty host.
+TEST_F(Tls, EmptyHostIsRefusedBeforeTheConnection) {
+    HttpConnection connection({}, Limits(3000));
+    try {
+        connection.Connect(":" + Env("ZPV_HTTPS_PORT"), UrlScheme::kHttps);
+        ADD_FAILURE() << "connected";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), MakeTlsError(TlsError::kHandshakeFailed)) << e.what();
+        EXPECT_EQ(std::string(e.what()).find("certificate"), std::string::npos) << e.what();
+    }
+}
+
 // A server that speaks nothing newer than TLS 1.1 (with a good certificate).
 TEST_F(Tls, OldProtocolRefused) {
     error_code ec;
