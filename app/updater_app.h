@@ -3,8 +3,15 @@
 
 #include <windows.h>
 
+#include <string>
+
 extern const wchar_t kStartupGateName[];   // "QMRT_AutoUpdate"
 extern const wchar_t kGuardMutexName[];    // the one-updater-at-a-time guard
+
+// How an update run ended, as the log file's last line of the run names it. cause: the last
+// download attempt's cause, or what made the installation fail; unused for the other outcomes.
+enum class RunOutcome { kInstalled, kReadyForNextStart, kSkipped, kDownloadFailed, kInstallFailed };
+std::string RunOutcomeText(RunOutcome outcome, const std::string& cause);
 
 class UpdaterApp {
 public:

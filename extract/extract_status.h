@@ -41,4 +41,39 @@ enum ZpvExtractStatus {
     ZPV_EXTRACT_INTERNAL_ERROR = 99      /* unexpected failure (out of memory) */
 };
 
+/* A status in a few words, for log lines read by support. */
+static inline const char* ZpvExtractStatusText(int status) {
+    switch (status) {
+        case ZPV_EXTRACT_OK: return "extracted";
+        case ZPV_EXTRACT_BAD_ARGUMENT: return "missing or empty path argument";
+        case ZPV_EXTRACT_ARCHIVE_UNREADABLE: return "the package cannot be opened or read";
+        case ZPV_EXTRACT_NOT_AN_ARCHIVE: return "not a zip archive, or its directory is malformed";
+        case ZPV_EXTRACT_TRUNCATED: return "the archive is cut short";
+        case ZPV_EXTRACT_UNSUPPORTED: return "encryption, split archive or unknown compression method";
+        case ZPV_EXTRACT_UNSAFE_PATH: return "an entry path leaves the folder or is no valid file name";
+        case ZPV_EXTRACT_BAD_NAME: return "an entry name is not decodable text";
+        case ZPV_EXTRACT_DUPLICATE_ENTRY: return "two entries for one path, or a file where a folder is";
+        case ZPV_EXTRACT_OVERLAPPING_ENTRIES: return "entry data ranges overlap";
+        case ZPV_EXTRACT_TOO_MANY_ENTRIES: return "too many entries";
+        case ZPV_EXTRACT_TOO_LARGE: return "declared sizes beyond the limits";
+        case ZPV_EXTRACT_CORRUPT_DATA: return "compressed data is invalid";
+        case ZPV_EXTRACT_SIZE_MISMATCH: return "data does not have the declared size";
+        case ZPV_EXTRACT_CRC_MISMATCH: return "data does not have the declared CRC-32";
+        case ZPV_EXTRACT_HEADER_MISMATCH: return "a local header disagrees with the central directory";
+        case ZPV_EXTRACT_TARGET_UNUSABLE: return "the target or staging folder cannot be created or used";
+        case ZPV_EXTRACT_WRITE_FAILED: return "writing a staged file failed";
+        case ZPV_EXTRACT_TARGET_CONFLICT: return "the target has a folder where a file goes, or the reverse";
+        case ZPV_EXTRACT_FILE_LOCKED: return "a file stayed in use by another program";
+        case ZPV_EXTRACT_COMMIT_FAILED: return "moving files into place failed; rolled back";
+        case ZPV_EXTRACT_ROLLBACK_INCOMPLETE: return "an interrupted or failed extraction is not settled yet";
+        case ZPV_EXTRACT_BUSY: return "another extraction into the folder is running";
+        case ZPV_EXTRACT_DISK_FULL: return "the target's volume is full";
+        case ZPV_EXTRACT_READ_ONLY: return "the target cannot be written";
+        case ZPV_EXTRACT_NAME_ALIAS: return "an entry reaches an existing file under another name";
+        case ZPV_EXTRACT_FOREIGN_WORK: return "the work folder holds what no extraction leaves";
+        case ZPV_EXTRACT_INTERNAL_ERROR: return "unexpected failure (out of memory)";
+        default: return "unknown status";
+    }
+}
+
 #endif

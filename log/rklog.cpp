@@ -1,5 +1,7 @@
 #include "log/rklog.h"
 
+#include "log/log_file.h"
+
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -85,7 +87,9 @@ bool OutputDebugStringLogger::deliver(LogData* data) {
     return OstreamLogger::deliver(data);
 }
 
-RkLogger::RkLogger(const char* /*fileName: no log file is ever written*/) {
+// The file name is not used: a log file exists only when support switches one on, with its own
+// name (EnableLogFile).
+RkLogger::RkLogger(const char* /*fileName*/) {
     dbgSink = new RkDbgLogger();
     sinks.emplace_back(dbgSink);
 }
@@ -95,6 +99,7 @@ RkLogger::~RkLogger() {
     // logger itself is never destroyed, so its sink outlives every statement.)
     if (dbgSink) delete dbgSink->forwardTo;
     delete dbgSink;
+    delete fileSink;
 }
 
 bool RkLogger::deliver(LogData* data) {

@@ -1,4 +1,5 @@
-// Leveled log statements with a fixed line header, delivered to the debugger output.
+// Leveled log statements with a fixed line header, delivered to the debugger output (and to a
+// log file when one is switched on, log/log_file.h).
 #pragma once
 
 #include <any>
@@ -93,9 +94,9 @@ protected:
     std::ostream* target;
 };
 
-// Sink kinds that only exist as types for the dispatch of RkLogger.
+// A sink kind that only exists as a type for the dispatch of RkLogger.
 class RkStdLogger : public BaseLogger {};
-class RkFileLogger : public BaseLogger {};
+class RkFileLogger;   // the log file (log/log_file.h), present when support switched it on
 
 class OutputDebugStringLogger;
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "app/core/zipconf.h"
 #include "download/downloader.h"
@@ -25,6 +26,12 @@ public:
     // Copies the description, starts the download task and the progress timer. install is
     // what the task's DoInstall runs once the package is ready.
     void StartDownload(const ZipConf& package, InstallAction install);
+
+    // How the download ended, read by the run once the message loop is over: whether the
+    // verified package is in place, and, after the final failure, the cause of the last attempt
+    // (empty otherwise).
+    bool PackageReady() const { return m_task && m_task->Succeeded(); }
+    const std::string& DownloadFailure() const { return m_downloadFailure; }
 
 protected:
     std::wstring WindowClassName() const override { return L"zpv_updater_wnd_class_name"; }
@@ -49,6 +56,7 @@ private:
     std::shared_ptr<ZipDownloader> m_task;
     bool m_closing = false;
     bool m_installing = false;
+    std::string m_downloadFailure;
 
     SkinUI::CLabelUI* m_tipsLabel = nullptr;
     SkinUI::CButtonUI* m_closeButton = nullptr;

@@ -72,6 +72,8 @@ void CUpdaterWnd::OnDownloadFailed() {
 }
 
 void CUpdaterWnd::ShowDownloadFailure() {
+    // The worker waits in SendMessage meanwhile: its last result is settled.
+    if (m_task) m_downloadFailure = DownloadResultText(m_task->LastResult());
     if (!m_closing) ShowUpdateFailureBox();
     ::PostQuitMessage(0);
 }

@@ -40,6 +40,16 @@ std::string QuoteForLog(const std::string& text) {
     return out;
 }
 
+std::wstring LogFileOf(const wchar_t* cmdLine, const std::wstring& envValue, const std::wstring& moduleDir) {
+    // An unknown key is stored like any other and the package description never reads it, so
+    // clients that do not pass this one see no change.
+    std::wstring path = CCmdLineParser(cmdLine).GetValue(L"logfile");
+    if (path.empty()) path = envValue;
+    if (path.empty()) return path;
+    const bool absolute = path[0] == L'\\' || path[0] == L'/' || (path.size() > 1 && path[1] == L':');
+    return absolute ? path : moduleDir + path;
+}
+
 ZipConf parseZipConf(const wchar_t* cmdLine, const std::wstring& moduleDir) {
     CCmdLineParser parser(cmdLine);
     const std::wstring url = parser.GetValue(L"url");

@@ -28,5 +28,9 @@ ZipConf parseZipConf(const wchar_t* cmdLine, const std::wstring& moduleDir);
 ZipConf parseZipConf(const wchar_t* cmdLine);   // uses GetModuleDir()
 #endif
 
+// The log file support asked for: the command line's "-logfile=PATH", else the environment's
+// value (ZPVUPDATE_LOG); a relative path is taken from moduleDir. Empty: no log file.
+std::wstring LogFileOf(const wchar_t* cmdLine, const std::wstring& envValue, const std::wstring& moduleDir);
+
 // Quoted form used in log lines: "..." with '&' inserted before every '"' and '&'.
 std::string QuoteForLog(const std::string& text);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/log_file.h"
 #include "log/rklog.h"
 #include "tests/support/support.h"
 
@@ -201,4 +202,84 @@ TEST(LogClock, UtcFieldsMatchTheCalendar) {
                       t.tm_hour, t.tm_min, t.tm_sec);
         EXPECT_STREQ(text, expected) << seconds;
     }
+}
+
+namespace {
+// The process logger with a small log file: the same rules as the product's 256 KiB, in a few
+// kilobytes.
+class LogFileTest : public LogTest {
+protected:
+    static constexpr std::uintmax_t kLimit = 8192;
+    void TearDown() override { rklog::DisableLogFile(); }
+    // One run as the updater writes it: the opening line, lines of debugger output, the end.
+    std::string Run(int id, int lines) {
+        zpvtest::LogCapture::Clear();
+        EXPECT_TRUE(rklog::EnableLogFile(m_file, kLimit));
+        rklog::LogRunBegins("run " + std::to_string(id));
+        for (int i = 0; i < lines; ++i) LOG_STREAM(rklog::kWarn) << "run " << id << " line " << i << std::string(80, '.');
+        rklog::LogRunEnds(rklog::kError, "download failed: cause " + std::to_string(id));
+        rklog::DisableLogFile();
+        return All();
+    }
+    static std::vector<std::string> RunsIn(const std::string& text) {
+        std::vector<std::string> runs;
+        for (std::size_t p = text.find("] run begins: "); p != std::string::npos; p = text.find("] run begins: ", p + 1))
+            runs.push_back(text.substr(p + 14, text.find('\n', p) - p - 14));
+        return runs;
+    }
+    zpvtest::TempDir m_dir{"logfile"};
+    std::filesystem::path m_file = m_dir.Path() / "logs" / "zpvupdate.log";
+};
+}  // namespace
+
+TEST_F(LogFileTest, KeepsTheLastRunsWithinItsBoundAndCutsOnlyAtARunStart) {
+    for (int id = 1; id <= 12; ++id) {
+        const std::string debugger = Run(id, 12);
+        const std::string file = zpvtest::ReadFile(m_file);
+        ASSERT_LE(file.size(), kLimit) << "run " << id;
+        EXPECT_EQ(file.find("[ZPV][I]["), 0u);                 // the file starts with a run's first line
+        EXPECT_EQ(file.find("] run begins: "), file.find("] "));
+        // The run's debugger output is in the file unchanged, between its first and last line.
+        const std::size_t begin = file.rfind("] run begins: run " + std::to_string(id) + "\n");
+        ASSERT_NE(begin, std::string::npos) << "run " << id;
+        const std::size_t body = file.find('\n', begin) + 1;
+        const std::size_t end = file.rfind("[ZPV][E][");
+        ASSERT_GE(end, body);
+        EXPECT_EQ(file.substr(body, end - body), debugger);
+        EXPECT_EQ(file.substr(file.find("] ", end)), "] run ends: download failed: cause " + std::to_string(id) + "\n");
+        EXPECT_EQ(debugger.find("run begins"), std::string::npos);   // the debugger output gains nothing
+    }
+    const std::vector<std::string> runs = RunsIn(zpvtest::ReadFile(m_file));
+    ASSERT_GE(runs.size(), 2u);   // the last few runs, the newest last
+    EXPECT_EQ(runs.back(), "run 12");
+    EXPECT_EQ(runs[runs.size() - 2], "run 11");
+}
+
+TEST_F(LogFileTest, ARunLargerThanTheFileKeepsItsStartAndNamesItsEnd) {
+    Run(1, 3);
+    Run(2, 300);
+    const std::string file = zpvtest::ReadFile(m_file);
+    EXPECT_LE(file.size(), kLimit);
+    EXPECT_EQ(RunsIn(file), std::vector<std::string>{"run 2"});
+    EXPECT_NE(file.find("run 2 line 40."), std::string::npos);
+    EXPECT_EQ(file.find("run 2 line 299."), std::string::npos);
+    const std::size_t note = file.find(" lines of this run left out: the log file was full)\n[ZPV][E][");
+    ASSERT_NE(note, std::string::npos) << file.substr(file.size() - 300);
+    const std::string last = "] run ends: download failed: cause 2\n";
+    EXPECT_EQ(file.substr(file.size() - last.size()), last);
+    // A new run after a full one starts the file afresh with what fits.
+    Run(3, 3);
+    EXPECT_EQ(RunsIn(zpvtest::ReadFile(m_file)).back(), "run 3");
+    EXPECT_LE(zpvtest::ReadFile(m_file).size(), kLimit);
+}
+
+TEST_F(LogFileTest, AFileThatCannotBeWrittenCostsOnlyTheLog) {
+    zpvtest::WriteFile(m_dir.Path() / "taken", "a file where the folder would be");
+    EXPECT_FALSE(rklog::EnableLogFile(m_dir.Path() / "taken" / "zpvupdate.log", kLimit));
+    EXPECT_FALSE(rklog::LogFileEnabled());
+    rklog::LogRunBegins("nowhere");
+    LOG_STREAM(rklog::kInfo) << "still logged";
+    rklog::LogRunEnds(rklog::kInfo, "installed");
+    EXPECT_EQ(zpvtest::LogCapture::Text().find("still logged"), zpvtest::LogCapture::Text().find("] ") + 2);
+    EXPECT_EQ(Pieces().size(), 1u);
 }

@@ -101,3 +101,28 @@ TEST(ZipConf, ShallowFoldersAndQuotedLogValues) {
     ASSERT_EQ(log.Pieces().size(), 4u);
     EXPECT_NE(log.Pieces()[2].find("clientDic: \"D:\\A&&B\\\""), std::string::npos);
 }
+
+// Support's log file: the command line's key before the environment's value, relative paths from
+// the program's folder; the key changes nothing else of the description.
+TEST(ZipConf, LogFileFromTheCommandLineOrTheEnvironment) {
+    const struct {
+        const wchar_t* cmdLine;
+        const wchar_t* env;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"-url=http://h/u.zip -md5=A", L"", L""},
+        {L"-url=http://h/u.zip -logfile=\"C:\\Support Logs\\zpv.log\" -md5=A", L"E:\\env.log", L"C:\\Support Logs\\zpv.log"},
+        {L"-url=http://h/u.zip -md5=A", L"E:\\env.log", L"E:\\env.log"},
+        {L"-LogFile=update.log -url=http://h/u.zip", L"", L"D:\\P\\V\\U\\update.log"},
+        {L"-url=http://h/u.zip -logfile=\\\\server\\share\\zpv.log", L"", L"\\\\server\\share\\zpv.log"},
+        {L"-url=http://h/u.zip -logfile= -md5=A", L"E:\\env.log", L"E:\\env.log"},   // an empty value asks for nothing
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(LogFileOf(c.cmdLine, c.env, kDir), c.expected) << c.cmdLine;
+        const ZipConf conf = parseZipConf(c.cmdLine, kDir);
+        EXPECT_EQ(conf.host, "h") << c.cmdLine;
+        if (std::wstring(c.cmdLine).find(L"-md5=A") != std::wstring::npos) {
+            EXPECT_EQ(conf.zipMd5, "A") << c.cmdLine;
+        }
+    }
+}

@@ -44,6 +44,21 @@ int ProgressFill(HWND h) { return ReadProgress(h).fill; }
 // The optional update's ready state: the bar and the skip button gave way to the install button.
 bool ReadyStateShown(HWND h) { return ReadProgress(h).bar == 0; }
 
+// The window's lower right corner on the work area's (whose left and top offsets are not added).
+bool PlacedLowerRight(HWND h) {
+    RECT r, work;
+    GetWindowRect(h, &r);
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    return r.right == work.right - work.left && r.bottom == work.bottom - work.top;
+}
+
+// The support log file's text after the run: its first line names the command line, its last
+// line the outcome.
+std::string RunEnd(const std::string& log) {
+    const std::size_t at = log.rfind("] run ends: ");
+    return at == std::string::npos ? std::string() : log.substr(at + 12);
+}
+
 class UpdateRun : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -102,6 +117,7 @@ TEST_F(UpdateRun, ForcedUpdateFromAnHttpsAddress) {
 }
 
 void UpdateRun::ForcedUpdateFrom(const std::string& base) {
+    const std::wstring logFile = m_root + L"support logs\\update.log";   // a folder still to make
     Process client;
     ASSERT_TRUE(CopyTo(ExeDir() + L"fake_client.exe", m_root + L"bin\\zpvclient.exe"));
     ASSERT_TRUE(Start(client, m_root + L"bin\\zpvclient.exe", L"window"));
@@ -109,7 +125,8 @@ void UpdateRun::ForcedUpdateFrom(const std::string& base) {
     ASSERT_NE(clientWnd, nullptr);
 
     Process updater;
-    StartUpdater(updater, ArgsFrom(base, "/e2e/package.zip", 1));
+    const std::wstring args = ArgsFrom(base, "/e2e/package.zip", 1) + L" -logfile=\"" + logFile + L"\"";
+    StartUpdater(updater, args);
     HWND box = WaitWindow(kTipsClass, updater.id, 20000);
     ASSERT_NE(box, nullptr) << "no confirmation box";
     EXPECT_EQ(GetWindow(box, GW_OWNER), clientWnd);   // owned by the client's window
@@ -119,14 +136,8 @@ void UpdateRun::ForcedUpdateFrom(const std::string& base) {
 
     HWND wnd = WaitWindow(kUpdaterClass, updater.id, 10000);
     ASSERT_NE(wnd, nullptr);
-    RECT work;
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    // Lower right corner on the work area's, once placed (it is created at the top left).
-    EXPECT_TRUE(WaitFor([&] {
-        RECT r;
-        GetWindowRect(wnd, &r);
-        return r.right == work.right - work.left && r.bottom == work.bottom - work.top;
-    }, 10000));
+    // Created visible at the default place, then hidden, placed and shown again.
+    EXPECT_TRUE(WaitFor([&] { return PlacedLowerRight(wnd); }, 10000));
 
     HWND launch = WaitWindow(kLaunchClass, updater.id, 60000);
     ASSERT_NE(launch, nullptr) << "no launch window";
@@ -139,6 +150,12 @@ void UpdateRun::ForcedUpdateFrom(const std::string& base) {
     EXPECT_EQ(updater.Wait(20000), 0u);
     ASSERT_TRUE(WaitFor([&] { return Exists(m_launcherDir + L"launch.txt"); }, 5000));
     EXPECT_NE(Utf16FileAsAscii(m_launcherDir + L"launch.txt").find("class 42"), std::string::npos);
+
+    const std::string log = ReadFile(logFile);
+    EXPECT_EQ(log.find("] run begins: ZPVUpdate "), log.find("] ")) << log;
+    EXPECT_NE(log.find(", command line: " + std::string(args.begin(), args.end()) + "\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] install success\n"), std::string::npos);   // the debugger output's lines
+    EXPECT_EQ(RunEnd(log), "installed\n");
 }
 
 TEST_F(UpdateRun, OptionalUpdateInstallButtonRelaunchesWithoutExtracting) {
@@ -215,12 +232,17 @@ TEST_F(UpdateRun, FinalFailureWidensTheWindowAndOffersTheDownloadPage) {
     const std::wstring cmd = L"\"" + recorder + L"\" record=" + record + L" %1";
     RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(cmd.c_str()), static_cast<DWORD>((cmd.size() + 1) * 2));
 
+    // The log file as IT staff switch it on, for every start of the updater.
+    const std::wstring logFile = m_root + L"env.log";
+    SetEnvironmentVariableW(L"ZPVUPDATE_LOG", logFile.c_str());
     Process updater;
     StartUpdater(updater, Args("/e2e/missing.zip", 0));
+    SetEnvironmentVariableW(L"ZPVUPDATE_LOG", nullptr);
     HWND wnd = WaitWindow(kUpdaterClass, updater.id, 20000);
     ASSERT_NE(wnd, nullptr);
-    // Created hidden, then placed and shown: its place counts once it shows.
-    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(wnd) != FALSE; }, 20000));
+    // The window is created visible at the default place, then hidden, placed and shown again:
+    // its place counts once it stands in the lower right corner.
+    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(wnd) != FALSE && PlacedLowerRight(wnd); }, 20000));
     RECT before;
     GetWindowRect(wnd, &before);
     EXPECT_EQ(before.right - before.left, 310);
@@ -236,7 +258,42 @@ TEST_F(UpdateRun, FinalFailureWidensTheWindowAndOffersTheDownloadPage) {
     EXPECT_TRUE(WaitFor([&] { return Exists(record); }, 10000));
     const std::string opened = Utf16FileAsAscii(record);
     EXPECT_NE(opened.find("/static/windows"), std::string::npos) << opened;
+    const std::string log = ReadFile(logFile);
+    EXPECT_NE(log.find("] run begins: ZPVUpdate "), std::string::npos) << log;
+    EXPECT_NE(log.find("/e2e/missing.zip -md5=" + m_md5), std::string::npos) << log;
+    EXPECT_NE(log.find("attempt 10 of 10"), std::string::npos) << log;   // each attempt's WARN line
+    const std::string end = RunEnd(log);
+    EXPECT_EQ(end.rfind("download failed: ", 0), 0u) << end;
+    EXPECT_GT(end.size(), std::string("download failed: \n").size()) << "the cause is named";
 
     RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(old), oldSize);
     RegCloseKey(key);
+}
+
+// A verified package the extractor refuses: the failure box at once (no minute of retries), no
+// "update complete" window, the old client started again, and the log file names the refusal.
+TEST_F(UpdateRun, ForcedUpdateOfARefusedPackageShowsOnlyTheFailureBoxAndRelaunches) {
+    const std::string refused = "PK\x03\x04 not an archive";
+    std::ofstream(std::filesystem::path(HostPath(Env("ZPV_WWW")) + L"\\e2e\\refused.zip"), std::ios::binary) << refused;
+    const std::wstring logFile = m_root + L"update.log";
+    Process updater;
+    // Forced without the question (only the value 1 asks).
+    StartUpdater(updater, Args("/e2e/refused.zip", 2, MD5Hex(refused.data(), refused.size())) + L" -logfile=\"" + logFile + L"\"");
+    HWND box = WaitWindow(kTipsClass, updater.id, 30000);
+    ASSERT_NE(box, nullptr) << "no failure box within 30 s";
+    bool launchWindow = false;
+    WaitFor([&] { return IsWindowVisible(box) != FALSE; }, 5000);
+    Key(box, VK_ESCAPE);
+    WaitFor([&] {
+        if (HWND w = FindProcessWindow(kLaunchClass, updater.id)) {
+            launchWindow = true;
+            Key(w, VK_RETURN);
+        }
+        return updater.Wait(0) != STILL_ACTIVE;
+    }, 20000);
+    EXPECT_EQ(updater.Wait(0), 0u);
+    EXPECT_FALSE(launchWindow) << "\"update complete\" shown after the failure box";
+    EXPECT_TRUE(WaitFor([&] { return Exists(m_launcherDir + L"launch.txt"); }, 5000));
+    EXPECT_FALSE(Exists(m_client + L"Veltaro\\version.txt"));
+    EXPECT_EQ(RunEnd(ReadFile(logFile)), "installation failed: extractor status 3 (not a zip archive, or its directory is malformed)\n");
 }

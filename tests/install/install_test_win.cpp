@@ -12,6 +12,7 @@
 #include "SkinUI/skin_settings.h"
 #include "app/core/process_op.h"
 #include "app/install.h"
+#include "extract/extract_status.h"
 #include "log/rklog.h"
 #include "tests/support/support.h"
 #include "tests/support/support_win.h"
@@ -126,15 +127,17 @@ TEST_F(Install, AClientThatKeepsComingBackIsGivenUpOnAndTheLauncherStillStarts) 
     ASSERT_NE(FindProcess_ByName(kClientImageName), 0u);
     WindowAnswerer answerer(VK_ESCAPE);
     const DWORD t0 = GetTickCount();
-    InstallPackage(m_conf);
+    const InstallResult result = InstallPackage(m_conf);
     const DWORD elapsed = GetTickCount() - t0;
     respawner.reset();
 
     EXPECT_GE(elapsed, kClientGiveUpMs);
     EXPECT_LT(elapsed, kClientGiveUpMs + 15000);   // bounded
     EXPECT_EQ(answerer.boxes, 1);
-    EXPECT_EQ(answerer.launches, 1);
-    EXPECT_TRUE(Launched());
+    EXPECT_EQ(answerer.launches, 0);   // no "update complete" after the failure box
+    EXPECT_TRUE(Launched());           // the old client goes on
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.failure, "the client could not be stopped");
     EXPECT_TRUE(zpvtest::LogCapture::Has("Qvo is running"));
     EXPECT_TRUE(zpvtest::LogCapture::Has("client could not be stopped"));
     EXPECT_FALSE(zpvtest::LogCapture::Has("install success"));
@@ -146,13 +149,14 @@ TEST_F(Install, AFolderThatCannotBeMadeEndsInTheFailureBoxAfterTheGiveUpTime) {
     m_conf.clientDic = L"Q:\\no\\such\\drive\\";   // no drive Q: in the test prefix
     WindowAnswerer answerer(VK_ESCAPE);
     const DWORD t0 = GetTickCount();
-    InstallPackage(m_conf);
+    const InstallResult result = InstallPackage(m_conf);
     const DWORD elapsed = GetTickCount() - t0;
-    EXPECT_GE(elapsed, kInstallGiveUpMs);
+    EXPECT_GE(elapsed, kInstallGiveUpMs);   // a folder may become creatable: retried
     EXPECT_LT(elapsed, kInstallGiveUpMs + 15000);
     EXPECT_EQ(answerer.boxes, 1);
-    EXPECT_EQ(answerer.launches, 1);
+    EXPECT_EQ(answerer.launches, 0);
     EXPECT_TRUE(Launched());
+    EXPECT_EQ(result.failure, "the extraction folder cannot be made");
     EXPECT_TRUE(zpvtest::LogCapture::Has("update install failed"));
     EXPECT_TRUE(zpvtest::LogCapture::Has("zipName: "));
     EXPECT_TRUE(zpvtest::LogCapture::Has("folder: Q:\\no\\such\\drive\\"));
@@ -162,7 +166,7 @@ TEST_F(Install, AFolderThatCannotBeMadeEndsInTheFailureBoxAfterTheGiveUpTime) {
 TEST_F(Install, OptionalUpdateUnpacksNothingAndLaunchesWithTheParameters) {
     m_conf.forcedUpdate = 0;
     WindowAnswerer answerer(VK_RETURN);
-    InstallPackage(m_conf);
+    EXPECT_TRUE(InstallPackage(m_conf).ok);
     EXPECT_EQ(answerer.boxes, 0);
     EXPECT_EQ(answerer.launches, 1);
     ASSERT_TRUE(Launched());
@@ -175,9 +179,9 @@ TEST_F(Install, OptionalUpdateWithAClientThatCannotBeStoppedLaunchesWithoutTheFa
     Respawner respawner(m_root + L"bin\\zpvclient.exe");
     ASSERT_NE(FindProcess_ByName(kClientImageName), 0u);
     WindowAnswerer answerer(VK_ESCAPE);
-    InstallPackage(m_conf);
+    EXPECT_FALSE(InstallPackage(m_conf).ok);
     EXPECT_EQ(answerer.boxes, 0);
-    EXPECT_EQ(answerer.launches, 1);
+    EXPECT_EQ(answerer.launches, 0);   // nothing was completed
     EXPECT_TRUE(Launched());
     EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "client could not be stopped"));
     EXPECT_FALSE(zpvtest::LogCapture::Has("install success"));
@@ -192,17 +196,33 @@ TEST_F(Install, APackageTheExtractorRefusesIsAFailedInstallation) {
     CloseHandle(h);
     WindowAnswerer answerer(VK_ESCAPE);
     const DWORD t0 = GetTickCount();
-    InstallPackage(m_conf);
+    const InstallResult result = InstallPackage(m_conf);
     const DWORD elapsed = GetTickCount() - t0;
-    EXPECT_GE(elapsed, kInstallGiveUpMs);   // retried like a folder that cannot be made
-    EXPECT_LT(elapsed, kInstallGiveUpMs + 15000);
+    EXPECT_LT(elapsed, kInstallGiveUpMs);   // the same bytes are refused every time: no retries
     EXPECT_EQ(answerer.boxes, 1);
-    EXPECT_EQ(answerer.launches, 1);
+    EXPECT_EQ(answerer.launches, 0);
     EXPECT_TRUE(Launched());
+    EXPECT_EQ(result.failure, "extractor status 3 (not a zip archive, or its directory is malformed)");
     EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "update install failed"));
     EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "zipName: "));
     EXPECT_TRUE(zpvtest::LogCapture::HasLine('E', "folder: "));
     EXPECT_TRUE(zpvtest::LogCapture::HasLine('W', "extraction failed with status 3"));
     EXPECT_FALSE(zpvtest::LogCapture::Has("install success"));
     EXPECT_EQ(GetFileAttributesW((m_root + L"Veltaro\\version.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// What may pass if the same package is tried again a little later, and what the package itself
+// (or a state only a person changes) decides once and for all.
+TEST(InstallRetry, OnlyWhatCanChangeIsRetried) {
+    const struct {
+        int status;
+        bool mayPass;
+    } cases[] = {
+        {ZPV_EXTRACT_FILE_LOCKED, true},     {ZPV_EXTRACT_TARGET_UNUSABLE, true}, {ZPV_EXTRACT_BUSY, true},
+        {ZPV_EXTRACT_ROLLBACK_INCOMPLETE, true}, {ZPV_EXTRACT_ARCHIVE_UNREADABLE, true},
+        {ZPV_EXTRACT_UNSUPPORTED, false},    {ZPV_EXTRACT_CRC_MISMATCH, false},   {ZPV_EXTRACT_UNSAFE_PATH, false},
+        {ZPV_EXTRACT_NOT_AN_ARCHIVE, false}, {ZPV_EXTRACT_TRUNCATED, false},      {ZPV_EXTRACT_TARGET_CONFLICT, false},
+        {ZPV_EXTRACT_FOREIGN_WORK, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ExtractStatusMayPass(c.status), c.mayPass) << "status " << c.status;
 }
