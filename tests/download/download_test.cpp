@@ -304,6 +304,9 @@ TEST_F(Attempt, StallInMidBodyIsEndedByTheMonitor) {
     EXPECT_EQ(Run(server, MD5Hex(body->data(), body->size())), kLengthMismatch);
     EXPECT_LT(m_elapsedMs, 5000);
     EXPECT_TRUE(NoPartFiles());
+    EXPECT_EQ(static_cast<int>(m_transfer.LastFailure().cause), static_cast<int>(AttemptCause::kTransfer));
+    // The reads the monitor aborted are its own doing: only the stall is told.
+    EXPECT_FALSE(Diagnostics::Has("Exception: ")) << Diagnostics::Text();
 }
 
 TEST_F(Attempt, ConnectionResetMidBody) {
@@ -441,10 +444,12 @@ TEST_F(Attempt, TrickledHeaderOrBodyEndsWithinTheOverallLimits) {
     ServeOptions o;
     o.writeSize = 1;
     o.pauseMs = 100;   // 10 bytes a second on each connection
+    Diagnostics::Clear();
     TestServer server(ServeFile(body, o));
     EXPECT_EQ(RunBounded(server, md5, 8000), kLengthMismatch);
     EXPECT_LT(m_elapsedMs, 2500);
     EXPECT_TRUE(NoPartFiles());
+    EXPECT_FALSE(Diagnostics::Has("Exception: ")) << Diagnostics::Text();
 }
 
 // A part file that cannot be written (full disk) or opened ends the attempt at once; the
@@ -460,6 +465,7 @@ TEST_F(Attempt, APartFileThatCannotBeWrittenEndsTheAttemptAtOnce) {
     EXPECT_EQ(RunBounded(server, md5, 10000), kCreateFailed);
     EXPECT_LT(m_elapsedMs, 2000);
     EXPECT_TRUE(Diagnostics::Has("update.td2"));
+    EXPECT_FALSE(Diagnostics::Has("Exception: ")) << Diagnostics::Text();
     EXPECT_TRUE(std::filesystem::is_directory(File("update.td2")));
 #ifndef _WIN32
     std::filesystem::remove(File("update.td2"));
