@@ -300,14 +300,18 @@ void CHttpDownload::ReceiveSegment(Segment& segment, std::FILE*& stream) {
         return segment.start == 0 && m_noRanges.load() ? segment.length : limit;
     };
     std::uint64_t held = resumed;   // bytes from the segment's start in the part file
+    bool past = false;              // bytes beyond the range were read and dropped
     const auto take = [&](const char* data, std::size_t size) {
         const std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(skip, size));
         skip -= dropped;
         const std::uint64_t room = end() > held ? end() - held : 0;
-        return TakeChunk(segment, data + dropped, static_cast<std::size_t>(std::min<std::uint64_t>(size - dropped, room)),
-                         resumed, stream, held);
+        const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(size - dropped, room));
+        past = keep < size - dropped;
+        return TakeChunk(segment, data + dropped, keep, resumed, stream, held);
     };
-    if (!take(text.data(), text.size())) return;
+    // Once bytes past the range were dropped, the stream cannot go on where the part file
+    // ends: without ranges, the rest then comes over a connection of its own.
+    if (!take(text.data(), text.size()) || past) return;
     while (held < end()) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kSegmentReadSize, skip + end() - held));
         const std::size_t n = conn.ReadSome(buffer.get(), want, ec);
@@ -315,7 +319,7 @@ void CHttpDownload::ReceiveSegment(Segment& segment, std::FILE*& stream) {
             if (ec && !IsEndOfStream(ec)) throw boost::system::system_error(ec, "read");
             break;
         }
-        if (!take(buffer.get(), n)) return;
+        if (!take(buffer.get(), n) || past) return;
     }
 }
 
