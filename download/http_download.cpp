@@ -190,7 +190,7 @@ std::int64_t CHttpDownload::TakeRedirect(const std::string& location, UrlScheme&
     std::string reason;
     switch (ApplyRedirect(location, scheme, host, path, reason)) {
         case Redirect::kTaken:
-            HttpInform(std::string("redirected to ") + SchemePrefix(scheme) + host + path + "\n");
+            HttpInform(std::string("redirected to ") + SchemePrefix(scheme) + EscapeControls(host + path) + "\n");
             return kProbeRedirect;
         case Redirect::kWithoutPath:
             reason = "redirect target without a path";
