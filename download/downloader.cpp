@@ -48,7 +48,18 @@ public:
     std::function<void(std::uint32_t)> m_onRetry;   // copies taken at Start
     std::function<void()> m_onFailed;
     std::atomic<int> m_lastResult{0};
+    mutable std::mutex m_failureMutex;
+    AttemptFailure m_lastFailure;   // under m_failureMutex
     std::atomic<bool> m_stop{false};
+
+    void SetLastFailure(const AttemptFailure& failure) {
+        std::lock_guard<std::mutex> lock(m_failureMutex);
+        m_lastFailure = failure;
+    }
+    AttemptFailure LastFailure() const {
+        std::lock_guard<std::mutex> lock(m_failureMutex);
+        return m_lastFailure;
+    }
 
 private:
     enum class Outcome { kSucceeded, kStopped, kFailed };
@@ -69,16 +80,19 @@ Downloader::State::Outcome Downloader::State::RunAttempts() {
     while (!m_stop.load()) {
         const int result = m_transfer->Download(m_scheme, m_host, m_path, &m_info, folder);
         m_lastResult.store(result);
+        SetLastFailure(m_transfer->LastFailure());
         if (m_stop.load()) return Outcome::kStopped;   // the owner is going away: no more callbacks
         if (result >= 0) {
             m_succeeded.store(true);
             return Outcome::kSucceeded;
         }
         if (result == kRedirected && ++redirects <= kMaxRedirects) continue;
+        if (result == kRedirected) SetLastFailure({AttemptCause::kResponse, "too many redirects in a row"});
         redirects = 0;
         // The HTTP diagnostics of the attempt are in the log already; this says how it ended.
         LOG_STREAM_FN(rklog::kWarn, kRunFn) << "attempt " << (failed + 1) << " of " << kMaxAttempts
-                                            << " failed (" << result << "): " << DownloadResultText(result);
+                                            << " failed (" << result << "): " << DownloadResultText(result) << " ("
+                                            << AttemptCauseName(LastFailure().cause) << ": " << LastFailure().text << ")";
         if (m_onRetry) m_onRetry(failed);
         if (++failed >= kMaxAttempts) return Outcome::kFailed;
     }
@@ -127,6 +141,7 @@ std::function<void()> Downloader::Job() {
 DownloadInfo Downloader::GetInfo() const { return m_state->m_transfer->Snapshot(m_state->m_info); }
 bool Downloader::Succeeded() const { return m_state->m_succeeded.load(); }
 int Downloader::LastResult() const { return m_state->m_lastResult.load(); }
+AttemptFailure Downloader::LastFailure() const { return m_state->LastFailure(); }
 void Downloader::RequestStop() { m_state->RequestStop(); }
 bool Downloader::StopRequested() const { return m_state->m_stop.load(); }
 bool Downloader::SleepUnlessStopped(std::uint32_t ms) { return m_state->SleepUnlessStopped(ms); }

@@ -37,6 +37,11 @@ public:
     bool Succeeded() const;
     // Result of the latest attempt (0 before the first one ends).
     int LastResult() const;
+    // Why the latest attempt failed, for the owner's messages ("download failed (<text>)"):
+    // cause kNone before the first attempt ended and after a success; kStopped after a stop
+    // request; kResponse when redirects went round in a loop. The text is one line with the
+    // server's or the system's reason, control characters escaped. From any thread.
+    AttemptFailure LastFailure() const;
 
     // Installs the package (on the UI thread, once Succeeded()).
     virtual void DoInstall() = 0;

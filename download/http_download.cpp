@@ -32,10 +32,19 @@ constexpr std::size_t kProbeReadSize = 4096;
 
 bool IsEndOfStream(const error_code& ec) { return ec == boost::asio::error::eof; }
 
+bool IsHttpStatusLine(const ResponseHeader& header) { return header.protocolVersion.compare(0, 5, "HTTP/") == 0; }
+
 fs::path PartFile(const fs::path& folder, int index) { return folder / ("update.td" + std::to_string(index)); }
 
-void RemoveParts(const fs::path& folder) {
-    for (int i = 0; i < 4; ++i) RemoveFile(PartFile(folder, i));
+void RemoveParts(const fs::path& folder, int from = 0) {
+    for (int i = from; i < 4; ++i) RemoveFile(PartFile(folder, i));
+}
+
+// An operation the engine aborted itself (stall, low speed, a part file not written): its
+// reason is told once already.
+bool IsOwnAbort(const std::exception& e, bool abortRaised) {
+    const auto* error = dynamic_cast<const boost::system::system_error*>(&e);
+    return abortRaised && error && error->code() == boost::asio::error::operation_aborted;
 }
 
 }  // namespace
@@ -51,6 +60,24 @@ const char* DownloadResultText(int result) {
         case kRedirected: return "too many redirects";
         default: return "no attempt finished";
     }
+}
+
+const char* AttemptCauseName(AttemptCause cause) {
+    switch (cause) {
+        case AttemptCause::kNone: return "none";
+        case AttemptCause::kNameLookup: return "name lookup";
+        case AttemptCause::kConnect: return "connect";
+        case AttemptCause::kCertificate: return "certificate";
+        case AttemptCause::kHttpStatus: return "HTTP status";
+        case AttemptCause::kResponse: return "bad response";
+        case AttemptCause::kTransfer: return "transfer";
+        case AttemptCause::kLength: return "length";
+        case AttemptCause::kDigest: return "digest";
+        case AttemptCause::kLocalWrite: return "local file write";
+        case AttemptCause::kStopped: return "stopped";
+        case AttemptCause::kOther: break;
+    }
+    return "other";
 }
 
 void SegmentRange(std::uint32_t length, int index, std::uint32_t& start, std::uint32_t& end) {
@@ -74,6 +101,37 @@ DownloadInfo CHttpDownload::Snapshot(const DownloadInfo& info) const {
 
 std::uint64_t CHttpDownload::GetFileSize(const fs::path& path) { return FileSize(path); }
 
+AttemptFailure CHttpDownload::LastFailure() const {
+    std::lock_guard<std::mutex> lock(m_failureMutex);
+    return m_failure;
+}
+
+void CHttpDownload::NoteFailure(AttemptCause cause, const std::string& text, bool decisive) {
+    try {
+        std::lock_guard<std::mutex> lock(m_failureMutex);
+        if (m_failure.cause != AttemptCause::kNone && !decisive) return;
+        m_failure.cause = cause;
+        m_failure.text = EscapeControls(text);
+    } catch (...) {
+        // No memory for the text: the result code still tells the owner.
+    }
+}
+
+void CHttpDownload::NoteException(const std::exception& e) {
+    AttemptCause cause = AttemptCause::kOther;
+    if (const auto* connect = dynamic_cast<const ConnectError*>(&e)) {
+        switch (connect->GetStage()) {
+            case ConnectError::kLookup: cause = AttemptCause::kNameLookup; break;
+            case ConnectError::kCertificate: cause = AttemptCause::kCertificate; break;
+            case ConnectError::kConnect:
+            case ConnectError::kTls: cause = AttemptCause::kConnect; break;
+        }
+    } else if (const auto* error = dynamic_cast<const boost::system::system_error*>(&e)) {
+        cause = error->code() == boost::asio::error::message_size ? AttemptCause::kResponse : AttemptCause::kTransfer;
+    }
+    NoteFailure(cause, e.what());
+}
+
 std::int32_t CHttpDownload::Chunks() const {
     std::lock_guard<std::mutex> lock(progressMutex);
     return chunkCounter;
@@ -91,7 +149,11 @@ std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& host, st
         error_code ec;
         if (!conn.ReadHeader(text, headerEnd, buffer, sizeof(buffer), ec)) {
             if (ec && !IsEndOfStream(ec) && !m_stop.load()) {
-                HttpSay(std::string(" exception = ") + boost::system::system_error(ec, "response header").what() + "\n");
+                const boost::system::system_error error(ec, "response header");
+                HttpSay(std::string(" exception = ") + error.what() + "\n");
+                NoteException(error);
+            } else {
+                NoteFailure(AttemptCause::kTransfer, "the connection ended before a complete response header");
             }
             std::lock_guard<std::mutex> lock(progressMutex);
             info->totalBytes = 0;
@@ -99,18 +161,27 @@ std::int64_t CHttpDownload::ProbeLength(UrlScheme& scheme, std::string& host, st
         }
         ResponseHeader header;
         if (!ParseResponseHeader(header, text, headerEnd, folder)) {
-            if (header.statusCode >= 300 && header.statusCode <= 399) return TakeRedirect(header.location, scheme, host, path);
+            if (!IsHttpStatusLine(header)) {
+                NoteFailure(AttemptCause::kResponse, "invalid response (no HTTP status line)");
+            } else if (header.statusCode >= 300 && header.statusCode <= 399) {
+                return TakeRedirect(header.location, scheme, host, path);
+            } else {
+                NoteFailure(AttemptCause::kHttpStatus, "HTTP status " + std::to_string(header.statusCode));
+            }
             return 0;
         }
         if (header.totalLength < 0) {
             HttpSay(" exception = resource length out of range\n");
+            NoteFailure(AttemptCause::kLength, "resource length out of range");
             return 0;
         }
+        if (header.totalLength == 0) NoteFailure(AttemptCause::kLength, "the server's answer gives no length");
         std::lock_guard<std::mutex> lock(progressMutex);
         info->totalBytes = header.totalLength;
         return header.totalLength;
     } catch (const std::exception& e) {
         if (!m_stop.load()) HttpSay(std::string(" exception = ") + e.what() + "\n");
+        NoteException(e);
         return 0;
     }
 }
@@ -120,6 +191,7 @@ std::int64_t CHttpDownload::TakeRedirect(const std::string& location, UrlScheme&
     std::string reason;
     switch (ApplyRedirect(location, scheme, host, path, reason)) {
         case Redirect::kTaken:
+            HttpInform(std::string("redirected to ") + SchemePrefix(scheme) + EscapeControls(host + path) + "\n");
             return kProbeRedirect;
         case Redirect::kWithoutPath:
             reason = "redirect target without a path";
@@ -128,6 +200,7 @@ std::int64_t CHttpDownload::TakeRedirect(const std::string& location, UrlScheme&
             break;
     }
     HttpSay(" exception = " + reason + ": " + EscapeControls(location) + "\n");
+    NoteFailure(AttemptCause::kResponse, reason + ": " + location);
     return 0;
 }
 
@@ -137,8 +210,9 @@ bool CHttpDownload::AppendChunk(Segment& segment, const char* data, std::size_t 
     if (!stream) {
         stream = OpenFile(segment.partFile, "ab");
         if (!stream) {
-            const std::string why = LastErrorText();
-            HttpSay(" exception = cannot open " + PathText(segment.partFile) + ": " + why + "\n");
+            const std::string why = "cannot open " + PathText(segment.partFile) + ": " + LastErrorText();
+            HttpSay(" exception = " + why + "\n");
+            NoteFailure(AttemptCause::kLocalWrite, why, true);
             return false;
         }
         // Unbuffered: every chunk reaches the file at once, as one write.
@@ -149,8 +223,9 @@ bool CHttpDownload::AppendChunk(Segment& segment, const char* data, std::size_t 
     stored = std::fwrite(data, 1, size, stream);
     segment.written += static_cast<std::uint32_t>(stored);
     if (stored != size) {
-        const std::string why = LastErrorText();
-        HttpSay(" exception = cannot write " + PathText(segment.partFile) + ": " + why + "\n");
+        const std::string why = "cannot write " + PathText(segment.partFile) + ": " + LastErrorText();
+        HttpSay(" exception = " + why + "\n");
+        NoteFailure(AttemptCause::kLocalWrite, why, true);
         return false;
     }
     return true;
@@ -159,9 +234,10 @@ bool CHttpDownload::AppendChunk(Segment& segment, const char* data, std::size_t 
 // Writes a chunk and counts what reached the file. A part file that cannot be written ends
 // the whole attempt at once: going on would only count bytes that are not kept.
 bool CHttpDownload::TakeChunk(Segment& segment, const char* data, std::size_t size, std::uint64_t resumed,
-                              std::FILE*& stream) {
+                              std::FILE*& stream, std::uint64_t& held) {
     std::size_t stored = 0;
     const bool ok = AppendChunk(segment, data, size, resumed, stream, stored);
+    held += stored;
     {
         std::lock_guard<std::mutex> lock(progressMutex);
         segment.info->downloadedBytes += static_cast<std::int64_t>(stored);
@@ -179,7 +255,8 @@ void CHttpDownload::ReceiveSegment(Segment& segment, std::FILE*& stream) {
     conn.Connect(segment.host, segment.scheme);
     const std::uint64_t resumed = GetFileSize(segment.partFile);
     const std::uint32_t limit = segment.end - segment.start;
-    const std::string request = BuildRequest(segment.path, segment.host, std::uint64_t{segment.start} + resumed);
+    const std::uint64_t from = std::uint64_t{segment.start} + resumed;
+    const std::string request = BuildRequest(segment.path, segment.host, from);
     {
         // A part file longer than its range (an earlier run's) counts only the range.
         std::lock_guard<std::mutex> lock(progressMutex);
@@ -196,22 +273,54 @@ void CHttpDownload::ReceiveSegment(Segment& segment, std::FILE*& stream) {
         return;
     }
     ResponseHeader header;
-    if (!ParseResponseHeader(header, text, headerEnd, segment.folder)) return;
-    // Nothing past the end of the range is kept or counted: the server's bytes beyond it
-    // belong to the next segment (or to nobody).
-    const std::uint64_t room = limit > resumed ? limit - resumed : 0;
-    if (!TakeChunk(segment, text.data(), static_cast<std::size_t>(std::min<std::uint64_t>(text.size(), room)),
-                   resumed, stream)) {
+    if (!ParseResponseHeader(header, text, headerEnd, segment.folder)) {
+        if (!IsHttpStatusLine(header)) {
+            NoteFailure(AttemptCause::kResponse, "invalid response (no HTTP status line)");
+        } else if (header.statusCode != 416) {   // 416: the part file covers its range already
+            if (header.statusCode >= 300 && header.statusCode <= 399) {
+                HttpSay("Response returned with status code " + std::to_string(header.statusCode) + "\n");
+            }
+            NoteFailure(AttemptCause::kHttpStatus, "HTTP status " + std::to_string(header.statusCode));
+        }
         return;
     }
-    while (segment.written < limit) {
-        const std::size_t want = std::min<std::size_t>(kSegmentReadSize, limit - segment.written);
+    std::uint64_t skip = 0;   // bytes of the answer before the first one asked for
+    if (header.statusCode == 200 && from > 0) {
+        // The whole file for a range that does not start at 0: the server does not do
+        // ranges. Segment 0 fetches it all, over its own connection, from the file's start.
+        if (!m_noRanges.exchange(true)) {
+            HttpSay("the server does not do byte ranges (it answered a range with the whole file): "
+                    "fetching the whole file over one connection\n");
+        }
+        if (segment.start > 0) return;
+        skip = resumed;
+    }
+    // Nothing past the end of the range is kept or counted: the server's bytes beyond it
+    // belong to the next segment (or to nobody). Without ranges segment 0 takes the whole file.
+    const auto end = [&]() -> std::uint64_t {
+        return segment.start == 0 && m_noRanges.load() ? segment.length : limit;
+    };
+    std::uint64_t held = resumed;   // bytes from the segment's start in the part file
+    bool past = false;              // bytes beyond the range were read and dropped
+    const auto take = [&](const char* data, std::size_t size) {
+        const std::size_t dropped = static_cast<std::size_t>(std::min<std::uint64_t>(skip, size));
+        skip -= dropped;
+        const std::uint64_t room = end() > held ? end() - held : 0;
+        const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(size - dropped, room));
+        past = keep < size - dropped;
+        return TakeChunk(segment, data + dropped, keep, resumed, stream, held);
+    };
+    // Once bytes past the range were dropped, the stream cannot go on where the part file
+    // ends: without ranges, the rest then comes over a connection of its own.
+    if (!take(text.data(), text.size()) || past) return;
+    while (held < end()) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kSegmentReadSize, skip + end() - held));
         const std::size_t n = conn.ReadSome(buffer.get(), want, ec);
         if (n == 0) {
             if (ec && !IsEndOfStream(ec)) throw boost::system::system_error(ec, "read");
             break;
         }
-        if (!TakeChunk(segment, buffer.get(), n, resumed, stream)) return;
+        if (!take(buffer.get(), n) || past) return;
     }
 }
 
@@ -220,8 +329,12 @@ void CHttpDownload::DownloadSegment(Segment* segment) {
     try {
         ReceiveSegment(*segment, stream);
     } catch (const std::exception& e) {
-        // After the owner's stop request the aborted operations are no news.
-        if (!m_stop.load()) HttpSay(std::string("Exception: ") + e.what() + "\n");
+        // After the owner's stop request, or the engine's own abort, the aborted operations
+        // are no news.
+        if (!m_stop.load() && !IsOwnAbort(e, m_abortSegments.load())) {
+            HttpSay(std::string("Exception: ") + e.what() + "\n");
+            NoteException(e);
+        }
     } catch (...) {
         if (!m_stop.load()) HttpSay("Exception: unknown error\n");
     }
@@ -240,11 +353,12 @@ void CHttpDownload::StallMonitor() {
     }
     lock.unlock();
     // Stalled: end the four transfers by closing their connections; they end on their own.
+    NoteFailure(AttemptCause::kTransfer, "transfer stalled (" + why + ")");
     m_abortSegments.store(true);
     LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::StallMonitor") << "transfer stalled (" << why << "); connections closed";
 }
 
-void CHttpDownload::RunSegments(Segment (&segments)[4]) {
+void CHttpDownload::RunSegments(Segment* segments, int count) {
     m_abortSegments.store(false);
     m_writeFailed.store(false);
     m_receivedBytes.store(0);
@@ -270,7 +384,7 @@ void CHttpDownload::RunSegments(Segment (&segments)[4]) {
     try {
         // A thread that cannot be created leaves its part file missing or short; the join and
         // the checks then fail the attempt.
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < count; ++i) {
             try {
                 threads[i] = std::thread(&CHttpDownload::DownloadSegment, this, &segments[i]);
             } catch (const std::system_error&) {
@@ -288,18 +402,21 @@ void CHttpDownload::RunSegments(Segment (&segments)[4]) {
     endAll();
 }
 
-int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, const fs::path& folder) {
+int CHttpDownload::JoinAndVerify(Segment* segments, int count, DownloadInfo* info, const fs::path& folder) {
     const fs::path filePath = folder / "update.td";
     std::FILE* out = OpenFile(filePath, "wb");
     if (!out) {
-        LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::JoinAndVerify") << "cannot create " << PathText(filePath) << ": " << LastErrorText();
+        const std::string why = "cannot create " + PathText(filePath) + ": " + LastErrorText();
+        LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::JoinAndVerify") << why;
+        NoteFailure(AttemptCause::kLocalWrite, why, true);
         RemoveParts(folder);
         return kCreateFailed;
     }
     PartJoiner join(out, m_stop);
-    for (auto& segment : segments) {
+    for (int i = 0; i < count; ++i) {
         if (join.Stopped()) break;
-        if (!join.Merge(segment.partFile, segment.start, segment.end)) {
+        if (!join.Merge(segments[i].partFile, segments[i].start, segments[i].end)) {
+            NoteFailure(AttemptCause::kTransfer, "no data arrived for part " + std::to_string(i));
             RemoveParts(folder);
             join.Finish();
             join.CloseOut();
@@ -318,7 +435,10 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
     // Stopped (the program is ending): what is not joined yet stays for the next run.
     if (join.Stopped()) return discard(kProbeFailed);
     // A failed write leaves a file that cannot be trusted, whatever its length.
-    if (join.WriteFailed()) return discard(kCreateFailed);
+    if (join.WriteFailed()) {
+        NoteFailure(AttemptCause::kLocalWrite, "cannot write " + PathText(filePath), true);
+        return discard(kCreateFailed);
+    }
 
     std::int64_t expectedLength = 0;
     std::string expectedMd5;
@@ -328,10 +448,22 @@ int CHttpDownload::JoinAndVerify(Segment (&segments)[4], DownloadInfo* info, con
         expectedMd5 = info->md5;
     }
     const std::int64_t length = static_cast<std::int64_t>(GetFileSize(filePath));
-    if (length != expectedLength) return discard(kLengthMismatch);
+    if (length != expectedLength) {
+        // A transfer that broke off says more than the short file it left.
+        NoteFailure(AttemptCause::kLength, "the joined file holds " + std::to_string(length) + " bytes, the server announced " +
+                                               std::to_string(expectedLength));
+        return discard(kLengthMismatch);
+    }
     unsigned char digest[16];
     if (!join.Digest(static_cast<std::uint64_t>(length), digest)) return discard(kProbeFailed);
-    if (!EqualsIgnoreAsciiCase(expectedMd5, DigestHex(digest))) return discard(kDigestMismatch);
+    const std::string received = DigestHex(digest);
+    if (!EqualsIgnoreAsciiCase(expectedMd5, received)) {
+        // Both digests, so that a wrong expected digest can be told from a damaged transfer.
+        const std::string why = "MD5 digest " + received + " received, " + EscapeControls(expectedMd5) + " expected";
+        HttpSay(why + "\n");
+        NoteFailure(AttemptCause::kDigest, why, true);
+        return discard(kDigestMismatch);
+    }
 
     return PutInPlace(folder);
 }
@@ -343,9 +475,10 @@ int CHttpDownload::PutInPlace(const fs::path& folder) {
     const MoveResult moved = MoveIntoPlace(filePath, folder / "update.zip", m_timings.holdGiveUpMs,
                                            [this] { return m_stop.load(); });
     if (moved == MoveResult::kMoved) return kDownloadOk;
-    LOG_STREAM_FN(rklog::kWarn, "CHttpDownload::PutInPlace")
-        << "the verified " << PathText(filePath) << " could not be put in place as update.zip"
-        << (moved == MoveResult::kHeld ? " (held by another program)" : "") << "; kept for the next attempt";
+    NoteFailure(AttemptCause::kLocalWrite,
+                "the verified " + PathText(filePath) + " could not be put in place as update.zip" +
+                    (moved == MoveResult::kHeld ? " (held by another program)" : "") + "; kept for the next attempt",
+                true);
     return kCreateFailed;
 }
 
@@ -386,6 +519,25 @@ bool CHttpDownload::TakeVerifiedPackage(DownloadInfo* info, const fs::path& fold
 
 int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
                             const fs::path& folder) {
+    {
+        std::lock_guard<std::mutex> lock(m_failureMutex);
+        m_failure = AttemptFailure();
+    }
+    const int result = Attempt(scheme, host, path, info, folder);
+    if (result == kRedirected) m_noRanges.store(false);   // another server, perhaps
+    if (result == kDownloadOk || result == kRedirected) {
+        std::lock_guard<std::mutex> lock(m_failureMutex);
+        m_failure = AttemptFailure();
+    } else if (m_stop.load()) {
+        NoteFailure(AttemptCause::kStopped, "stopped", true);
+    } else {
+        NoteFailure(result == kCreateFailed ? AttemptCause::kLocalWrite : AttemptCause::kOther, DownloadResultText(result));
+    }
+    return result;
+}
+
+int CHttpDownload::Attempt(UrlScheme& scheme, std::string& host, std::string& path, DownloadInfo* info,
+                           const fs::path& folder) {
     m_timings = settings::downloadTimings.Get();
     {
         std::lock_guard<std::mutex> lock(progressMutex);
@@ -406,15 +558,39 @@ int CHttpDownload::Download(UrlScheme& scheme, std::string& host, std::string& p
         s.host = host;
         s.path = path;
         SegmentRange(static_cast<std::uint32_t>(length), i, s.start, s.end);
+        s.length = static_cast<std::uint32_t>(length);
         s.partFile = PartFile(folder, i);
         s.info = info;
         s.folder = folder;
     }
-    RunSegments(segments);
+    Segment& whole = segments[0];
+    const bool rangesKnownMissing = m_noRanges.load();
+    if (rangesKnownMissing) whole.end = whole.length;   // one connection from the start
+    RunSegments(segments, rangesKnownMissing ? 1 : 4);
     // Stopped from outside (the program is ending): the part files stay for the next run.
     if (m_stop.load()) return kProbeFailed;
     // A part file could not be written: the attempt ends here; what the part files hold is
     // resumed by the next attempt.
     if (m_writeFailed.load()) return kCreateFailed;
-    return JoinAndVerify(segments, info, folder);
+    if (!m_noRanges.load()) return JoinAndVerify(segments, 4, info, folder);
+
+    // Without ranges the other parts are of no use; segment 0 went on past its range. When
+    // it ended first (the others' answers came late), one more connection fetches the rest:
+    // the answer starts at the file's first byte again, and what the part holds is skipped.
+    RemoveParts(folder, 1);
+    whole.end = whole.length;
+    if (!rangesKnownMissing && !m_abortSegments.load() && GetFileSize(whole.partFile) < whole.length) {
+        {
+            std::lock_guard<std::mutex> lock(progressMutex);
+            info->downloadedBytes = 0;   // the part's bytes are counted again as resumed
+        }
+        RunSegments(segments, 1);
+        if (m_stop.load()) return kProbeFailed;
+        if (m_writeFailed.load()) return kCreateFailed;
+    }
+    {
+        std::lock_guard<std::mutex> lock(progressMutex);
+        info->downloadedBytes = static_cast<std::int64_t>(std::min<std::uint64_t>(GetFileSize(whole.partFile), whole.length));
+    }
+    return JoinAndVerify(segments, 1, info, folder);
 }

@@ -105,18 +105,18 @@ void HttpConnection::Connect(const std::string& host, UrlScheme scheme) {
     }
     NameLookup lookup(name, port);
     while (!lookup.WaitFor(kStopPollMs)) {
-        if (m_stop.Raised()) throw boost::system::system_error(asio::error::operation_aborted, "resolve");
-        if (Clock::now() >= deadline) throw boost::system::system_error(asio::error::timed_out, "resolve");
+        if (m_stop.Raised()) throw ConnectError(ConnectError::kLookup, asio::error::operation_aborted, "resolve");
+        if (Clock::now() >= deadline) throw ConnectError(ConnectError::kLookup, asio::error::timed_out, "resolve");
     }
     error_code ec;
     const Endpoints endpoints = lookup.Result(ec);
-    if (ec) throw boost::system::system_error(ec, "resolve");
+    if (ec) throw ConnectError(ConnectError::kLookup, ec, "resolve");
     std::size_t unused = 0;
     Await([&](auto handler) {
         asio::async_connect(m_socket, endpoints,
                             [handler](const error_code& e, const tcp::endpoint&) { handler(e, 0); });
     }, deadline, ec, unused);
-    if (ec) throw boost::system::system_error(ec, "connect");
+    if (ec) throw ConnectError(ConnectError::kConnect, ec, "connect");
     if (scheme == UrlScheme::kHttps) StartTls(name);
 }
 
@@ -137,8 +137,8 @@ void HttpConnection::StartTls(const std::string& name) {
     m_phaseDeadline = m_requestStart + std::chrono::milliseconds(m_limits.headerTimeoutMs);
     tls->Handshake(name, ec);
     m_phaseDeadline = Clock::time_point::max();
-    if (ec && IsCertificateRefusal(ec)) throw boost::system::system_error(ec, "certificate of " + name + " refused");
-    if (ec) throw boost::system::system_error(ec, "TLS handshake with " + name);
+    if (ec && IsCertificateRefusal(ec)) throw ConnectError(ConnectError::kCertificate, ec, "certificate of " + name + " refused");
+    if (ec) throw ConnectError(ConnectError::kTls, ec, "TLS handshake with " + name);
     m_transport = std::move(tls);
 }
 

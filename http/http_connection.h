@@ -14,10 +14,24 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "app/core/url_scheme.h"
 #include "http/connection_limits.h"
 #include "http/transport.h"
+
+// A failed Connect, with the step that failed: the owner reports a name that cannot be looked
+// up, a server that cannot be reached and a refused certificate differently.
+class ConnectError : public boost::system::system_error {
+public:
+    enum Stage { kLookup, kConnect, kCertificate, kTls };
+    ConnectError(Stage stage, const boost::system::error_code& ec, const std::string& what)
+        : boost::system::system_error(ec, what), m_stage(stage) {}
+    Stage GetStage() const { return m_stage; }
+
+private:
+    Stage m_stage;
+};
 
 // Flags that end every wait of a connection; either may be null.
 struct StopFlags {
@@ -42,8 +56,8 @@ public:
     // Looks up host ("name" or "name:port"; port 80, or 443 for https, by default) and connects
     // to the first endpoint that accepts, both within the connect limit. For https it then sets
     // up TLS for name: the handshake counts as the start of the request, so the handshake and
-    // the response header together must end within the header limit. Throws
-    // boost::system::system_error; a refused certificate carries a TlsCategory code.
+    // the response header together must end within the header limit. Throws ConnectError; a
+    // refused certificate carries a TlsCategory code.
     void Connect(const std::string& host, UrlScheme scheme = UrlScheme::kHttp);
     // Writes all of a request; on plain HTTP it starts the clock of the response header's
     // limit. Throws boost::system::system_error.

@@ -90,9 +90,10 @@ Redirect SplitAuthority(const std::string& target, std::string& host, std::strin
 }
 }  // namespace
 
-void HttpSay(const std::string& text) {
+namespace {
+void Say(const std::string& text, rklog::Level level) {
     try {
-        LOG_STREAM_FN(rklog::kWarn, "HttpSay") << text;
+        LOG_STREAM_FN(level, "HttpSay") << text;
         if (HttpDiagnosticSink sink = settings::httpDiagnosticSink.Get()) {
             sink(text);
             return;
@@ -104,6 +105,10 @@ void HttpSay(const std::string& text) {
         // A diagnostic that cannot be delivered (no memory) is dropped.
     }
 }
+}  // namespace
+
+void HttpSay(const std::string& text) { Say(text, rklog::kWarn); }
+void HttpInform(const std::string& text) { Say(text, rklog::kInfo); }
 
 std::string EscapeControls(const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
@@ -202,7 +207,9 @@ bool ParseResponseHeader(ResponseHeader& h, std::string& text, std::size_t heade
         text.erase(0, headerEnd + 4 <= text.size() ? headerEnd + 4 : text.size());
         return true;
     }
-    HttpSay("Response returned with status code " + std::to_string(h.statusCode) + "\n");
+    if (h.statusCode < 300 || h.statusCode > 399) {
+        HttpSay("Response returned with status code " + std::to_string(h.statusCode) + "\n");
+    }
     if (h.statusCode == 416) {
         std::error_code ignored;
         std::filesystem::remove(folder / "update.td", ignored);

@@ -50,8 +50,9 @@ void SplitHostPort(const std::string& host, UrlScheme scheme, std::string& name,
 
 // Fills header from text[0, headerEnd) where headerEnd is the position of the first
 // "\r\n\r\n". Accepted (200 or 206 from an "HTTP/" status line): removes the header and the
-// blank line from text and returns true. Rejected: writes the reason to the diagnostics, and
-// for status 416 deletes folder / "update.td"; text stays as it was.
+// blank line from text and returns true. Rejected: writes the reason to the diagnostics (except
+// for a redirect, 300 to 399, which the caller follows or reports), and for status 416 deletes
+// folder / "update.td"; text stays as it was.
 bool ParseResponseHeader(ResponseHeader& header, std::string& text, std::size_t headerEnd,
                          const std::filesystem::path& folder);
 
@@ -83,3 +84,5 @@ namespace settings {
 inline Setting<HttpDiagnosticSink> httpDiagnosticSink;   // nullptr: standard output
 }  // namespace settings
 void HttpSay(const std::string& text);
+// The same for news that is no fault (a redirect followed): logged at INFO.
+void HttpInform(const std::string& text);

@@ -78,6 +78,8 @@ http {
     # The same files, slowly: keeps a download running long enough to act on it.
     location /slow/ { alias $ZPV_WWW/; limit_rate 50k; }
     location /https/ { return 302 https://127.0.0.1:$ZPV_HTTPS_PORT\$request_uri; }
+    # The same files from a server without byte ranges: every answer is 200 and the whole file.
+    location /noranges/ { alias $ZPV_WWW/; max_ranges 0; }
   }$tls
 }
 CONF

@@ -80,6 +80,18 @@ TEST_F(Nginx, FullDownloadVerifies) {
     EXPECT_TRUE(dltest::Diagnostics::Has("Response returned with status code 404\n"));
 }
 
+// nginx with max_ranges 0 answers every range with 200 and the whole file.
+TEST_F(Nginx, ServerWithoutRangesIsFetchedWhole) {
+    const std::string body = Noise(3 * 1024 * 1024 + 5, 4);
+    CHttpDownload transfer;
+    std::string host = NginxHost(), path = "/noranges/" + m_name;
+    DownloadInfo info;
+    info.md5 = Publish(body);
+    ASSERT_EQ(dltest::PlainDownload(transfer, host, path, &info, Folder()), kDownloadOk);
+    EXPECT_EQ(ReadFile(File("update.zip")), body);
+    EXPECT_TRUE(dltest::Diagnostics::Has("does not do byte ranges"));
+}
+
 TEST_F(Nginx, ResumeAfterTheFetchToolWasKilledMidTransfer) {
     const std::uint32_t size = 8 * 1024 * 1024 + 3;
     const std::string body = Noise(size, 5);

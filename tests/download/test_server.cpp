@@ -190,6 +190,7 @@ TestServer::Handler ServeFile(std::shared_ptr<const std::string> body, ServeOpti
             ex.HoldUntilStopped();
             return;
         }
+        if (o.lateRangesMs && ex.RangeStart() > 0) ex.Hold(o.lateRangesMs);
         const std::uint64_t size = body->size();
         const std::uint64_t from = o.ignoreRange ? 0 : ex.RangeStart();
         if (from >= size && size > 0) {

@@ -88,6 +88,7 @@ struct ServeOptions {
     bool silentSegments = false;       // every connection but the first sends nothing
     std::size_t writeSize = 64 * 1024; // body bytes per write
     std::uint32_t pauseMs = 0;         // pause between body writes
+    std::uint32_t lateRangesMs = 0;    // answers to ranges not starting at 0 wait this long
 };
 TestServer::Handler ServeFile(std::shared_ptr<const std::string> body, ServeOptions options = {});
 
