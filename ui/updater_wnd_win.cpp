@@ -73,7 +73,11 @@ void CUpdaterWnd::OnDownloadFailed() {
 
 void CUpdaterWnd::ShowDownloadFailure() {
     // The worker waits in SendMessage meanwhile: its last result is settled.
-    if (m_task) m_downloadFailure = DownloadResultText(m_task->LastResult());
+    if (m_task) {
+        const AttemptFailure failure = m_task->LastFailure();
+        // The last attempt's cause as the engine names it (lookup, connection, certificate, ...).
+        m_downloadFailure = failure.text.empty() ? DownloadResultText(m_task->LastResult()) : failure.text;
+    }
     if (!m_closing) ShowUpdateFailureBox();
     ::PostQuitMessage(0);
 }
