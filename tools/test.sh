@@ -41,7 +41,8 @@ run_ctest() {  # flavour [ctest args]
 run_ctest native
 run_ctest native-asan
 run_ctest native-tsan -L tsan
-run_ctest fuzz
+# The fuzz targets run for a fixed time each and use one core: two at a time.
+run_ctest fuzz -j 2
 run_ctest win64
 run_ctest win32
 echo "$passed passed, $failed failed"
