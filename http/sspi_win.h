@@ -12,6 +12,8 @@
 #include <security.h>
 #include <sspi.h>
 
+#include "app/core/setting.h"
+
 struct SspiTable {
     decltype(&::AcquireCredentialsHandleW) acquireCredentials;
     decltype(&::FreeCredentialsHandle) freeCredentials;
@@ -30,7 +32,9 @@ struct SspiTable {
 constexpr ULONG kFirstTls13Build = 20348;
 
 const SspiTable& SystemSspi();
-// The table of the sessions made from now on: the system's, or (tests) table; nullptr puts
-// the system's back. table must outlive those sessions.
-void SetSspiTable(const SspiTable* table);
+namespace settings {
+// The table of the sessions made from now on: nullptr (the default) for the system's, or a
+// test's own, which must outlive those sessions.
+inline Setting<const SspiTable*> sspiTable;
+}  // namespace settings
 const SspiTable& CurrentSspi();

@@ -20,7 +20,6 @@
 #include <sspi.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -81,7 +80,6 @@ ULONG ReadWindowsBuild() {
 const SspiTable kSystemSspi = {AcquireCredentialsHandleW, FreeCredentialsHandle, InitializeSecurityContextW,
                                DeleteSecurityContext,     QueryContextAttributesW, FreeContextBuffer,
                                EncryptMessage,            DecryptMessage,          ReadWindowsBuild};
-std::atomic<const SspiTable*> g_sspi{nullptr};
 
 bool IsAddress(const std::string& host) {
     error_code ec;
@@ -435,10 +433,8 @@ std::size_t SchannelTransport::ReadSome(char* buffer, std::size_t size, error_co
 
 const SspiTable& SystemSspi() { return kSystemSspi; }
 
-void SetSspiTable(const SspiTable* table) { g_sspi = table; }
-
 const SspiTable& CurrentSspi() {
-    const SspiTable* table = g_sspi;
+    const SspiTable* table = settings::sspiTable.Get();
     return table ? *table : kSystemSspi;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -242,13 +243,14 @@ protected:
     void SetUp() override {
         g_certs = zpvtest::Env("ZPV_CERTS");
         ASSERT_FALSE(g_certs.empty()) << "start the services first with `. tools/services.sh start`";
-        SetSspiTable(&kScripted);
+        m_table.emplace(settings::sspiTable, &kScripted);
     }
     void TearDown() override {
-        SetSspiTable(nullptr);
+        m_table.reset();
         if (g_run && g_run->cert) CertFreeCertificateContext(g_run->cert);
         g_run = nullptr;
     }
+    std::optional<Setting<const SspiTable*>::Override> m_table;
 };
 
 // The opening of every script: the client's greeting, the server's flight, done.
